@@ -1,0 +1,69 @@
+#include "Platform.h"
+#include "Log.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+std::mutex g_m;
+ShellHook g_shell;
+AdjTimeHook g_adj;
+
+bool machineActionsDisabled()
+{
+    const char *v = getenv("TARVIK_NO_MACHINE_ACTIONS");
+    return v && *v && strcmp(v, "0") != 0;
+}
+} // namespace
+
+int shell(const char *cmd)
+{
+    ShellHook h;
+    {
+        std::lock_guard<std::mutex> lk(g_m);
+        h = g_shell;
+    }
+    if (h)
+        return h(cmd);
+    if (machineActionsDisabled()) {
+        LOGW("comando \"%s\" non eseguito (azioni sulla macchina disabilitate)\n", cmd ? cmd : "");
+        return 0;
+    }
+    return ::system(cmd);
+}
+
+int adjTime(const struct timeval *delta, struct timeval *olddelta)
+{
+    AdjTimeHook h;
+    {
+        std::lock_guard<std::mutex> lk(g_m);
+        h = g_adj;
+    }
+    if (h)
+        return h(delta, olddelta);
+    if (machineActionsDisabled()) {
+        if (olddelta) {
+            olddelta->tv_sec = 0;
+            olddelta->tv_usec = 0;
+        }
+        return 0;
+    }
+    return ::adjtime(delta, olddelta);
+}
+
+void setShellHook(ShellHook hook)
+{
+    std::lock_guard<std::mutex> lk(g_m);
+    g_shell = std::move(hook);
+}
+
+void setAdjTimeHook(AdjTimeHook hook)
+{
+    std::lock_guard<std::mutex> lk(g_m);
+    g_adj = std::move(hook);
+}
+
+} // namespace platform

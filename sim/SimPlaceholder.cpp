@@ -1,0 +1,2 @@
+// Placeholder so the stand-in library is never empty.
+namespace tvksim { int simLibraryVersion() { return 1; } }

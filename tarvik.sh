@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Tarvik build and run helper.
+#   ./tarvik.sh demo   install what is missing, build, start a simulated card and show its tree
+#   ./tarvik.sh test   install what is missing, build every profile from scratch and run every test
+#                      (normal build, then AddressSanitizer+UBSan build)
+#   ./tarvik.sh tsan   the tests under ThreadSanitizer
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+JOBS=$(nproc)
+
+need_pkgs() {
+  local missing=()
+  for p in cmake ninja-build g++ qtbase5-dev libgtest-dev pkg-config; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+configure_build() { # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+run_tests() { # dir
+  ctest --test-dir "$1" --output-on-failure -j "$JOBS" --timeout 300
+}
+
+case "${1:-}" in
+  test)
+    need_pkgs
+    rm -rf build build-asan
+    configure_build build
+    run_tests build
+    configure_build build-asan -DTVK_SANITIZE=address -DTVK_PROFILES=naval
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-asan
+    ;;
+  tsan)
+    need_pkgs
+    rm -rf build-tsan
+    configure_build build-tsan -DTVK_SANITIZE=thread -DTVK_PROFILES=naval
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests build-tsan
+    ;;
+  demo)
+    need_pkgs
+    configure_build build -DTVK_TESTS=OFF
+    exec "$ROOT/tools/demo.sh" "$ROOT/build" "${@:2}"
+    ;;
+  *)
+    echo "usage: $0 demo|test|tsan" >&2
+    exit 2
+    ;;
+esac
