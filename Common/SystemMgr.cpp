@@ -1,0 +1,129 @@
+#include "SystemMgr.h"
+
+#include "Globals.h"
+#include "Log.h"
+#include "ThreadDUVEX.h"
+#include "ThreadKESP.h"
+#include "VirtualUPSMgr.h"
+
+SystemMgr::SystemMgr()
+    : SysCfgMgr(), pThDuvex(nullptr), pThKESP(nullptr), mutexQCSeq(nullptr), pVirtualUPSMgr(nullptr), build(-1),
+      cntForSameBuild(2)
+{
+    LOGN("\n");
+    pThDuvex = nullptr;
+    pThKESP = nullptr;
+    pSysMgr = this;
+    mutexQCSeq = new myMutex("mutexQCSeq");
+    pVirtualUPSMgr = nullptr;
+    cntForSameBuild = 2;
+    build = -1;
+    startThreads();
+}
+
+void SystemMgr::startThreads()
+{
+    pThDuvex = new DUVEXMgr(nullptr);
+    pThDuvex->moveToThread(pThDuvex);
+    pThKESP = new KESPMgr(nullptr);
+    pThKESP->moveToThread(pThKESP);
+    LOGN("Avvio la thread KESP\n");
+    pThKESP->start(QThread::InheritPriority);
+}
+
+int SystemMgr::RegisterAll()
+{
+    if (pVirtualUPSMgr) {
+        LOGE("SharedMemory gia' inizializzata!!!\n");
+        return -1;
+    }
+    pVirtualUPSMgr = new VirtualUPSMgr(Cfg);
+    pThKESP->InitSysData(pVirtualUPSMgr, Cfg);
+
+    for (int i = 0; i < 4; ++i) {
+        char letter = char('A' + i);
+        if (Cfg.Ups[i].present) {
+            LOGD("Armadio %c presente: NON registro il modulo BYPASS\n", letter);
+            LOGD("           Passo ora alla registrazione di TUTTI gli UPS presenti\n");
+            LOGD("           mod id %d box id %d\n", 0, i);
+            if (Cfg.Ups[i].modulePresent[0]) {
+                pThDuvex->RegisterModule(uint8(234 + i), '1');
+                LOGD("Modulo UPS %c dell'armadio %c presente: registrato\n", '1', letter);
+                continue;
+            }
+        } else {
+            LOGD("Armadio %c NON presente!!\n", letter);
+        }
+        pThDuvex->ModulesData[i][0].commStatus.active = false;
+        pThDuvex->ModulesData[i][0].commStatus.isGood = false;
+    }
+
+    LOGN("Avvio la thread Duvex %p...\n", static_cast<void *>(pThDuvex));
+    pThDuvex->start(QThread::InheritPriority);
+    LOGN("... avviata thread Duvex %p\n", static_cast<void *>(pThDuvex));
+
+    pThKESP->clearErrorCnt();
+    pThKESP->lastErrStr = "LastErr:";
+    pThKESP->RegisterBoxNode(Cfg);
+    return pThKESP->openBus();
+}
+
+void SystemMgr::DeRegisterAll()
+{
+    if (pThDuvex && pThDuvex->isRunning()) {
+        LOGN("Fermo la thread Duvex\n");
+        pThDuvex->Stop();
+        LOGN("Attendo arresto effettivo thread Duvex\n");
+        pThDuvex->wait();
+    }
+    if (pThKESP)
+        pThKESP->DeRegisterBoxNode(Cfg);
+    for (int i = 0; i < 4; ++i) {
+        LOGD("DeRegistro armadio %c: DeRegistro il modulo BYPASS\n", char('A' + i));
+        LOGD("           Passo ora alla De-registrazione di TUTTI gli UPS\n");
+        if (pThDuvex)
+            pThDuvex->DeRegisterModule(uint8(234 + i), '1');
+        LOGD("Modulo UPS %c DeRegistrato\n", '1');
+    }
+    if (pThKESP)
+        pThKESP->wipeQueues();
+    if (pThDuvex)
+        pThDuvex->wipeQueues();
+    delete pVirtualUPSMgr;
+    pVirtualUPSMgr = nullptr;
+}
+
+SystemMgr::~SystemMgr()
+{
+    LOGN("Fermo la thread KESP\n");
+    pThKESP->Stop();
+    LOGN("Attendo arresto effettivo thread KESP\n");
+    pThKESP->wait();
+    DeRegisterAll();
+    delete pThDuvex;
+    pThDuvex = nullptr;
+    delete pThKESP;
+    pThKESP = nullptr;
+    delete mutexQCSeq;
+    mutexQCSeq = nullptr;
+    if (pSysMgr == this)
+        pSysMgr = nullptr;
+}
+
+int SystemMgr::searchMaster(uint8 &boxId, uint8 &upsId)
+{
+    LOGD("SEARCHING MASTER!!\n");
+    for (boxId = 0; boxId < 4; ++boxId) {
+        if (!Cfg.Ups[boxId].present)
+            continue;
+        upsBoxQueriesData_t &e = pThKESP->upsBox[boxId];
+        bool good = e.MCUcommStatus.isGood;
+        bool master = e.pVN && e.pVN->desc.upsBox.Ups.isMaster;
+        LOGD("BOX %c presente: isGood:%c isMaster:%c\n", char('A' + boxId), good ? 'T' : 'F', master ? 'T' : 'F');
+        if (good && master) {
+            upsId = uint8((e.extendedBoardBox.idu - 1) & 7);
+            return 0;
+        }
+    }
+    return -1;
+}

@@ -1,0 +1,40 @@
+#include "myMutex.h"
+#include "Log.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+myMutex::myMutex(QString name) : QMutex(QMutex::NonRecursive), m_name(std::move(name)) {}
+
+myMutex::~myMutex() {}
+
+void myMutex::lock() { QMutex::lock(); }
+
+bool myMutex::tryLock() { return QMutex::tryLock(0); }
+
+void myMutex::unlock() { QMutex::unlock(); }
+
+myMutexLocker::myMutexLocker(myMutex *mutex) : m_mutex(mutex), m_locker(new QMutexLocker(mutex)) {}
+
+myMutexLocker::~myMutexLocker()
+{
+    delete m_locker;   // releases the mutex when still held
+}
+
+void myMutexLocker::unlock()
+{
+    if (!m_locker) {
+        LOGE("[from thread:%6ld] Mutex %s gia' precedentemente unlocked\n", long(syscall(SYS_gettid)),
+             m_mutex ? m_mutex->name().toLocal8Bit().constData() : "");
+        return;
+    }
+    delete m_locker;
+    m_locker = nullptr;
+}
+
+void myMutexLocker::relock()
+{
+    if (m_locker)
+        return;   // already held: taking a non-recursive mutex twice would deadlock
+    m_locker = new QMutexLocker(m_mutex);
+}

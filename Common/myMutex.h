@@ -1,0 +1,38 @@
+// Named mutexes: a plain non-recursive mutex that carries a name for diagnostics,
+// and a scoped locker that can release early and take the mutex again.
+#ifndef TVK_MYMUTEX_H
+#define TVK_MYMUTEX_H
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QString>
+
+class myMutex : public QMutex {
+public:
+    explicit myMutex(QString name);
+    ~myMutex();
+    void lock();
+    bool tryLock();
+    void unlock();
+    const QString &name() const { return m_name; }
+
+private:
+    QString m_name;
+};
+
+class myMutexLocker {
+public:
+    explicit myMutexLocker(myMutex *mutex);
+    ~myMutexLocker();
+    void unlock();
+    void relock();
+    bool isLocked() const { return m_locker != nullptr; }
+
+private:
+    myMutexLocker(const myMutexLocker &) = delete;
+    myMutexLocker &operator=(const myMutexLocker &) = delete;
+    myMutex *m_mutex;
+    QMutexLocker *m_locker;
+};
+
+#endif

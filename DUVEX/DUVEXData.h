@@ -1,0 +1,61 @@
+// Reply parsing of the module bus: turns a good DUVEX reply frame into the
+// records of the module that sent it and of the cabinet that holds the module.
+//
+// DUVEX_ManageData (declared in DUVEX.h) is the entry used by the bus threads; it
+// finds the module node and the cabinet node through the system manager and takes
+// the data locks. DUVEX_ParseReply does the same work on nodes given by the caller
+// and takes no lock.
+//
+// Every reply layout has a fixed length per command. A parser only reads data
+// bytes that lie within both the frame's own length field and the buffer; a
+// reply shorter than its layout is refused and changes nothing. Characters
+// outside the nibble range decode as the codec decodes them (byte - 0x30).
+#ifndef TVK_DUVEXDATA_H
+#define TVK_DUVEXDATA_H
+
+#include "Types.h"
+#include "VirtualUPSMgr.h"
+
+#include <cstddef>
+
+class DUVEXMgr;
+class KESPMgr;
+
+// Results of the reply parsers (0 = the reply was handled).
+constexpr int DUVEX_DATA_OK = 0;
+constexpr int DUVEX_DATA_EARG = -1;       // no frame, frame too short for a header, bad cabinet index
+constexpr int DUVEX_DATA_ENOMGR = -2;     // no system manager, bus thread object or data mutex
+constexpr int DUVEX_DATA_ENONODE = -3;    // module (or, for the cabinet copy, cabinet) without node
+constexpr int DUVEX_DATA_ESHORT = -4;     // reply shorter than its layout: nothing applied
+constexpr int DUVEX_DATA_EUNSUPP = -5;    // unknown command, or one this build does not parse
+constexpr int DUVEX_DATA_EREFUSED = -6;   // GM: never parsed from the queues
+
+// Parses one reply frame into module node M and cabinet node K (either may be null:
+// acknowledgements need neither, data replies need M, and K is needed only by the
+// replies that copy into the cabinet record; a missing node is logged and reported).
+// `frameLen` is the number of bytes readable at `frame` (at least the 12 bytes of
+// header and trailer); data are read only within min(length field, frameLen - 12).
+// `wModule` is the plant's module W rating (modular GN only). No lock is taken.
+int DUVEX_ParseReply(virtualNode_t *M, virtualNode_t *K, uint8 boxId, long timestamp, const uint8 *frame,
+                     size_t frameLen, uint32 wModule = 0);
+
+// DUVEX_ManageData with the buffer size and the cabinet lock stated by the caller.
+// `frameLen`: bytes readable at `frame`. `cabinetLockHeld`: the caller already holds
+// the cabinet-bus data mutex (mutexKESPData), as KESP_ManageData does when it passes
+// on a relayed reply; the cabinet record is then written under that hold.
+// The module record is written under mutexDuvexData. The two mutexes are never
+// taken one inside the other here; a caller holding mutexKESPData nests
+// mutexDuvexData inside it (order: mutexKESPData, then mutexDuvexData).
+int DUVEX_ManageDataEx(uint8 boxId, long timestamp, const uint8 *frame, size_t frameLen, bool cabinetLockHeld);
+
+// The same on explicit bus thread objects (DUVEX_ManageDataEx passes those of the
+// system manager and the plant's module W rating): the module node is
+// duvex->ModulesData[boxId][module - '1'].pVN, the cabinet node kesp->upsBox[boxId].pVN.
+int DUVEX_ManageDataOn(DUVEXMgr *duvex, KESPMgr *kesp, uint32 wModule, uint8 boxId, long timestamp,
+                       const uint8 *frame, size_t frameLen, bool cabinetLockHeld);
+
+// Reply data length that a command's reply layout occupies (the size of the reply
+// buffer the bus allocates, less 12): RS gives its three-phase length.
+uint16 DUVEX_ReplyLayoutLen(uint8 mainCmd, uint8 subCmd);
+
+#endif

@@ -1,0 +1,532 @@
+#include "TTYDev.h"
+
+#include "Log.h"
+#include "Profile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+// Every diagnostic of a port names its device first.
+#define TTYLOG(p, fmt, ...) LOGE("dev:%s " fmt, devName(p), ##__VA_ARGS__)
+
+namespace {
+
+std::atomic<ttyd_write_fn> g_writeFn{nullptr};
+
+const char *const kErrText[] = {"no error",        "unknown error", "open error",   "close error",
+                                "flush error",     "get/set settings error",        "read error",
+                                "write error",     "select error",  "timeout error", "ioctl error",
+                                "port closed error", "break error"};
+const char *const kBaudText[] = {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"};
+const char *const kDataText[] = {"5", "6", "7", "8"};
+const char *const kParityText[] = {"none", "odd", "even"};
+const char *const kStopText[] = {"1", "2"};
+const char *const kFlowText[] = {"off", "hardware", "xon/xoff"};
+
+template <size_t N> const char *textOf(const char *const (&table)[N], int v)
+{
+    return (v >= 0 && size_t(v) < N) ? table[v] : nullptr;
+}
+
+const char *devName(const ttyd_port_t *p) { return p ? p->dev : "(null)"; }
+
+// The system error text, thread-safe.
+struct ErrText {
+    char buf[128];
+    const char *text;
+    explicit ErrText(int e) { text = strerror_r(e, buf, sizeof buf); }
+};
+#define ESTR(e) (ErrText(e).text)
+
+bool isOpen(const ttyd_port_t *p) { return p && p->pt && p->status == TTYD_PORT_OPEN; }
+int fdOf(const ttyd_port_t *p) { return (p && p->pt) ? p->pt->fd : -1; }
+
+// The read time-out is a low-level wait on the port: it runs on the real monotonic
+// clock (the port's readiness wait is a real-time wait as well).
+int64_t realMonoUs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// Reads the settings, lets `change` alter them, writes them back at once.
+// `func` names the setter in the log line.
+template <typename F> int changeSettings(ttyd_port_t *p, const char *func, F change)
+{
+    struct termios t;
+    if (tcgetattr(fdOf(p), &t) != 0) {
+        int e = errno;
+        tvk_log(__FILE__, func, LogLevel::Err, "dev:%s tcgetattr() %d %s\n", devName(p), e, ESTR(e));
+        return TTYD_ERR_CONFIG;
+    }
+    change(t);
+    if (tcsetattr(fdOf(p), TCSANOW, &t) != 0) {
+        int e = errno;
+        tvk_log(__FILE__, func, LogLevel::Err, "dev:%s tcsetattr() %d %s\n", devName(p), e, ESTR(e));
+        return TTYD_ERR_CONFIG;
+    }
+    return TTYD_ERR_NOERROR;
+}
+
+} // namespace
+
+ttyd_port_t *ttyd_init()
+{
+    ttyd_port_t *p = new (std::nothrow) ttyd_port_t;
+    if (!p)
+        return nullptr;
+    p->pt = new (std::nothrow) ttyd_linux_t;
+    if (!p->pt) {
+        delete p;
+        return nullptr;
+    }
+    memset(p->dev, 0, sizeof p->dev);
+    strcpy(p->dev, "/dev/null");
+    p->pt->fd = -1;
+    memset(&p->pt->oldterm, 0, sizeof p->pt->oldterm);
+    p->pt->oldtermSaved = false;
+    p->baud = TTYD_BAUD_9600;
+    p->data = TTYD_DATA_8;
+    p->stop = TTYD_STOP_1;
+    p->flow = TTYD_FLOW_OFF;
+    p->parity = TTYD_PARITY_NONE;
+    p->status = TTYD_PORT_CLOSED;
+    p->wDBG = true;
+    return p;
+}
+
+void ttyd_set_device(ttyd_port_t *p, const char *device)
+{
+    if (!p)
+        return;
+    memset(p->dev, 0, sizeof p->dev);
+    if (device)
+        strncpy(p->dev, device, TTYD_DEV_MAXLEN);   // the last byte stays 0
+}
+
+int ttyd_open(ttyd_port_t *p, bool withDBG)
+{
+    if (!p || !p->pt) {
+        TTYLOG(p, "open() %d %s\n", EINVAL, ESTR(EINVAL));
+        return TTYD_ERR_OPEN;
+    }
+    p->wDBG = withDBG;
+    if (p->status == TTYD_PORT_OPEN)   // never leave an earlier descriptor behind
+        ttyd_close(p);
+    // Blocking descriptor; O_EXCL and O_SYNC as the card's serial drivers expect.
+    int fd = ::open(p->dev, O_RDWR | O_EXCL | O_NOCTTY | O_SYNC);
+    if (fd < 0) {
+        int e = errno;
+        TTYLOG(p, "open() %d %s\n", e, ESTR(e));
+        return TTYD_ERR_OPEN;
+    }
+    p->pt->fd = fd;
+    p->pt->oldtermSaved = false;
+    int rc = TTYD_ERR_NOERROR;
+    if (tcflush(fd, TCIOFLUSH) != 0) {
+        int e = errno;
+        TTYLOG(p, "tcflush() %d %s\n", e, ESTR(e));
+        rc = TTYD_ERR_CONFIG;
+    }
+    if (rc == 0)
+        rc = ttyd_set_baud(p, p->baud);
+    if (rc == 0)
+        rc = ttyd_set_data(p, p->data);
+    if (rc == 0)
+        rc = ttyd_set_parity(p, p->parity);
+    if (rc == 0)
+        rc = ttyd_set_stop(p, p->stop);
+    if (rc == 0)
+        rc = ttyd_set_flow(p, p->flow);
+    if (rc != 0) {
+        // A failed open leaves the descriptor closed, without a dangling fd.
+        ::close(fd);
+        p->pt->fd = -1;
+        return rc;
+    }
+    p->status = TTYD_PORT_OPEN;
+    return TTYD_ERR_NOERROR;
+}
+
+int ttyd_termios(ttyd_port_t *p)
+{
+    if (!isOpen(p))
+        return TTYD_ERR_PORT_CLOSED;
+    struct termios t;
+    struct termios old;
+    if (tcgetattr(p->pt->fd, &t) != 0 || tcgetattr(p->pt->fd, &old) != 0) {
+        int e = errno;
+        TTYLOG(p, "tcgetattr() %d %s\n", e, ESTR(e));
+        return TTYD_ERR_CONFIG;
+    }
+    p->pt->oldterm = old;
+    p->pt->oldtermSaved = true;
+    t.c_oflag = 0;
+    t.c_iflag = BRKINT | IGNPAR;
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHOE);
+    t.c_cc[VINTR] = 0;
+    t.c_cc[VQUIT] = 0;
+    t.c_cc[VERASE] = 0;
+    t.c_cc[VKILL] = 0;
+    t.c_cc[VEOF] = 0;
+    t.c_cc[VSTART] = 0;
+    t.c_cc[VSTOP] = 0;
+    t.c_cc[VSUSP] = 0;
+    t.c_cc[VEOL] = 0;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(p->pt->fd, TCSANOW, &t) != 0) {
+        int e = errno;
+        TTYLOG(p, "tcsetattr() %d %s\n", e, ESTR(e));
+        return TTYD_ERR_CONFIG;
+    }
+    return TTYD_ERR_NOERROR;
+}
+
+int ttyd_set_baud(ttyd_port_t *p, ttyd_baud_e baud)
+{
+    static const speed_t speeds[] = {B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200};
+    if (!p || baud < 0 || baud >= TTYD_BAUD_MAX)
+        return TTYD_ERR_UNKNOWN;
+    int rc = changeSettings(p, __func__, [&](struct termios &t) {
+        cfsetispeed(&t, speeds[baud]);
+        cfsetospeed(&t, speeds[baud]);
+    });
+    if (rc == 0)
+        p->baud = baud;
+    return rc;
+}
+
+int ttyd_set_data(ttyd_port_t *p, ttyd_data_e data)
+{
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    if (!p || data < 0 || data >= TTYD_DATA_MAX)
+        return TTYD_ERR_UNKNOWN;
+    int rc = changeSettings(p, __func__, [&](struct termios &t) {
+        t.c_cflag &= ~tcflag_t(CSIZE);
+        t.c_cflag |= sizes[data];
+    });
+    if (rc == 0)
+        p->data = data;
+    return rc;
+}
+
+int ttyd_set_parity(ttyd_port_t *p, ttyd_parity_e parity)
+{
+    if (!p || parity < 0 || parity >= TTYD_PARITY_MAX)
+        return TTYD_ERR_UNKNOWN;
+    int rc = changeSettings(p, __func__, [&](struct termios &t) {
+        switch (parity) {
+        case TTYD_PARITY_ODD: t.c_cflag |= PARENB | PARODD; break;
+        case TTYD_PARITY_EVEN:
+            t.c_cflag |= PARENB;
+            t.c_cflag &= ~tcflag_t(PARODD);
+            break;
+        default: t.c_cflag &= ~tcflag_t(PARENB); break;
+        }
+    });
+    if (rc == 0)
+        p->parity = parity;
+    return rc;
+}
+
+int ttyd_set_stop(ttyd_port_t *p, ttyd_stop_e stop)
+{
+    if (!p || stop < 0 || stop >= TTYD_STOP_MAX)
+        return TTYD_ERR_UNKNOWN;
+    int rc = changeSettings(p, __func__, [&](struct termios &t) {
+        if (stop == TTYD_STOP_2)
+            t.c_cflag |= CSTOPB;
+        else
+            t.c_cflag &= ~tcflag_t(CSTOPB);
+    });
+    if (rc == 0)
+        p->stop = stop;
+    return rc;
+}
+
+int ttyd_set_flow(ttyd_port_t *p, ttyd_flow_e flow)
+{
+    if (!p || flow < 0 || flow >= TTYD_FLOW_MAX)
+        return TTYD_ERR_UNKNOWN;
+    int rc = changeSettings(p, __func__, [&](struct termios &t) {
+        const tcflag_t soft = IXON | IXOFF | IXANY;
+        switch (flow) {
+        case TTYD_FLOW_HW:
+            t.c_cflag |= CRTSCTS;
+            t.c_iflag &= ~soft;
+            break;
+        case TTYD_FLOW_XON_XOFF:
+            t.c_cflag &= ~tcflag_t(CRTSCTS);
+            t.c_iflag |= soft;
+            break;
+        default:
+            t.c_cflag &= ~tcflag_t(CRTSCTS);
+            t.c_iflag &= ~soft;
+            break;
+        }
+    });
+    if (rc == 0)
+        p->flow = flow;
+    return rc;
+}
+
+int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_len, uint32 timeout)
+{
+    uint32 unused = 0;
+    if (!read_len)
+        read_len = &unused;
+    *read_len = 0;
+    if (!isOpen(p))
+        return TTYD_ERR_PORT_CLOSED;
+    if (buf_len == 0)
+        return TTYD_ERR_NOERROR;
+    if (!buf) {
+        TTYLOG(p, "read error -> errno: %d strerror: %s\n", EFAULT, ESTR(EFAULT));
+        return TTYD_ERR_READ;
+    }
+    const int fd = p->pt->fd;
+    const int64_t timeoutUs = int64_t(timeout) * 1000;
+    const int64_t stepUs = 10000;   // longest wait for readiness
+    uint32 wanted = buf_len;
+    int64_t start = realMonoUs();
+    // Set when the last wait reported the port readable but nothing was waiting
+    // afterwards (a hung-up line, for instance): the next step then waits without
+    // asking the port, so such a line costs at most one wake-up per step.
+    bool readyButEmpty = false;
+
+    for (;;) {
+        int avail = 0;
+        if (ioctl(fd, FIONREAD, &avail) != 0) {
+            int e = errno;
+            TTYLOG(p, "ioctl error -> errno: %d strerror: %s\n", e, ESTR(e));
+            return TTYD_ERR_IOCTL;
+        }
+        bool got = false;
+        if (avail > 0) {
+            size_t n = size_t(avail) < wanted ? size_t(avail) : size_t(wanted);
+            // Only what the port reports as waiting: this read never blocks.
+            ssize_t r = ::read(fd, buf, n);
+            if (r < 0) {
+                int e = errno;
+                if (e == EINTR)
+                    continue;
+                TTYLOG(p, "read error -> errno: %d strerror: %s\n", e, ESTR(e));
+                return TTYD_ERR_READ;
+            }
+            if (r > 0) {
+                buf += r;
+                *read_len += uint32(r);
+                wanted -= uint32(r);
+                start = realMonoUs();   // the silence time-out restarts with every chunk
+                got = true;
+                readyButEmpty = false;
+            }
+        }
+        if (!got) {
+            // Wait for readiness, at most one step and never past the time-out.
+            int64_t left = timeoutUs - (realMonoUs() - start);
+            if (left < 0)
+                left = 0;
+            int64_t waitUs = left < stepUs ? left : stepUs;
+            struct timespec ts;
+            ts.tv_sec = time_t(waitUs / 1000000);
+            ts.tv_nsec = long(waitUs % 1000000) * 1000;
+            int pr;
+            int werr = 0;
+            if (readyButEmpty) {
+                // Real-time pause of one step on the port (see above).
+                pr = 0;
+                while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+                }
+            } else {
+                struct pollfd pfd;
+                pfd.fd = fd;
+                pfd.events = POLLIN;
+                pfd.revents = 0;
+                pr = ppoll(&pfd, 1, &ts, nullptr);
+                werr = errno;
+            }
+            readyButEmpty = pr > 0;
+            if (realMonoUs() - start >= timeoutUs)
+                return TTYD_ERR_TIMEOUT;
+            if (pr < 0 && werr != EINTR) {
+                TTYLOG(p, "select error - > errno:%d strerror: %s\n", werr, ESTR(werr));
+                return TTYD_ERR_SELECT;
+            }
+        }
+        if (wanted == 0)
+            return TTYD_ERR_NOERROR;
+    }
+}
+
+int ttyd_write(ttyd_port_t *p, const uint8 *buf, uint32 buf_len, uint32 *write_len)
+{
+    uint32 unused = 0;
+    if (!write_len)
+        write_len = &unused;
+    *write_len = 0;
+    if (!isOpen(p))
+        return TTYD_ERR_PORT_CLOSED;
+    const int fd = p->pt->fd;
+    int pending = 0;
+    int rc = ioctl(fd, FIONREAD, &pending);
+    int e = errno;
+    if (rc != 0)
+        pending = 0;
+#if !defined(TVK_MODULAR)
+    TTYLOG(p, "Risposta preparata, caratteri nel frattempo arrivati in ingresso: %ld [da inviare %ld] !!\n",
+           long(pending), long(buf_len));
+#endif
+    if (rc != 0) {
+        TTYLOG(p, "ioctl error -> errno: %d strerror: %s\n", e, ESTR(e));
+        return TTYD_ERR_IOCTL;
+    }
+    if (pending > 0) {
+        // The other side is already talking again: this reply is too late.
+#if defined(TVK_MODULAR)
+        TTYLOG(p, "Risposta preparata in ritardo, altri caratteri sono nel frattempo arrivati in ingresso!!\n");
+#else
+        TTYLOG(p, "Risposta preparata in ritardo, altri caratteri sono nel frattempo arrivati in ingresso: %ld!!\n",
+               long(pending));
+#endif
+        return TTYD_ERR_WRITE;
+    }
+    if (buf_len == 0)
+        return TTYD_ERR_NOERROR;
+    if (!buf) {
+        TTYLOG(p, "errno: %d strerror: %s %s\n", EFAULT, ESTR(EFAULT), "TTYD_ERR_WRITE");
+        return TTYD_ERR_WRITE;
+    }
+    ttyd_write_fn fn = g_writeFn.load();
+    ssize_t n = fn ? fn(fd, buf, buf_len) : ::write(fd, buf, buf_len);
+    if (n < 0) {
+        e = errno;
+        TTYLOG(p, "errno: %d strerror: %s %s\n", e, ESTR(e), "TTYD_ERR_WRITE");
+        *write_len = 0;
+        return TTYD_ERR_WRITE;
+    }
+    *write_len = size_t(n) > buf_len ? buf_len : uint32(n);
+    return TTYD_ERR_NOERROR;
+}
+
+int ttyd_write_complete(ttyd_port_t *p)
+{
+    if (!isOpen(p))
+        return TTYD_ERR_PORT_CLOSED;
+    while (tcdrain(p->pt->fd) != 0) {
+        int e = errno;
+        if (e == EINTR)
+            continue;
+        TTYLOG(p, "tcdrain() errno: %d strerror: %s\n", e, ESTR(e));
+        return TTYD_ERR_UNKNOWN;
+    }
+    return TTYD_ERR_NOERROR;
+}
+
+int ttyd_sendbreak(ttyd_port_t *p)
+{
+    if (!isOpen(p))
+        return TTYD_ERR_PORT_CLOSED;
+    if (tcsendbreak(p->pt->fd, 0) != 0) {
+        TTYLOG(p, "errno:%d %s\n", errno, "break error");
+        return TTYD_ERR_BREAK;
+    }
+    return TTYD_ERR_NOERROR;
+}
+
+int ttyd_flush(ttyd_port_t *p)
+{
+    if (!isOpen(p))
+        return TTYD_ERR_PORT_CLOSED;
+    if (tcflush(p->pt->fd, TCIOFLUSH) != 0)
+        return TTYD_ERR_FLUSH;
+    return TTYD_ERR_NOERROR;
+}
+
+int ttyd_close(ttyd_port_t *p)
+{
+    if (!isOpen(p))
+        return TTYD_ERR_PORT_CLOSED;
+    int fd = p->pt->fd;
+    // Linux releases the descriptor even when close reports an error: never keep
+    // the number, it may already belong to another file.
+    p->pt->fd = -1;
+    if (::close(fd) != 0) {
+        int e = errno;
+        TTYLOG(p, "close() %d %s\n", e, ESTR(e));
+        return TTYD_ERR_CLOSE;
+    }
+    p->status = TTYD_PORT_CLOSED;
+    return TTYD_ERR_NOERROR;
+}
+
+int ttyd_end(ttyd_port_t *p)
+{
+    if (!isOpen(p))
+        return TTYD_ERR_NOERROR;
+    ttyd_flush(p);
+    if (p->pt->oldtermSaved && tcsetattr(p->pt->fd, TCSANOW, &p->pt->oldterm) != 0) {
+        int e = errno;
+        TTYLOG(p, "tcsetattr() %d %s\n", e, ESTR(e));
+        return TTYD_ERR_CONFIG;
+    }
+    int rc = ttyd_close(p);
+    if (rc != 0)
+        return rc;
+    delete p->pt;
+    delete p;
+    return TTYD_ERR_NOERROR;
+}
+
+void ttyd_free(ttyd_port_t *p)
+{
+    if (!p)
+        return;
+    if (p->pt && p->pt->fd >= 0)
+        ::close(p->pt->fd);
+    delete p->pt;
+    delete p;
+}
+
+int ttyd_ioctl(ttyd_port_t *p, uint32 cmd, void *param)
+{
+    int r = ioctl(fdOf(p), (unsigned long)cmd, param);
+    return r < 0 ? int(TTYD_ERR_IOCTL) : r;
+}
+
+int ttyd_SetCtrlTerm(ttyd_port_t *p)
+{
+    if (ioctl(fdOf(p), TIOCSCTTY, 0) != 0) {
+        int e = errno;
+        TTYLOG(p, "TIOCSCTTY error (%d): %s\n", e, ESTR(e));
+        return TTYD_ERR_UNKNOWN;
+    }
+    return TTYD_ERR_NOERROR;
+}
+
+bool ttyd_port_open(const ttyd_port_t *p) { return isOpen(p); }
+
+const char *ttyd_strerror(int code)
+{
+    LOGE("error=%ld\n", long(code));
+    return (code <= 0 && code > TTYD_ERR_MAX) ? kErrText[-code] : nullptr;
+}
+
+const char *ttyd_strbaud(int baud) { return textOf(kBaudText, baud); }
+const char *ttyd_strdata(int data) { return textOf(kDataText, data); }
+const char *ttyd_strparity(int parity) { return textOf(kParityText, parity); }
+const char *ttyd_strstop(int stop) { return textOf(kStopText, stop); }
+const char *ttyd_strflow(int flow) { return textOf(kFlowText, flow); }
+
+ttyd_write_fn ttyd_set_write_fn(ttyd_write_fn fn) { return g_writeFn.exchange(fn); }

@@ -1,2 +1,0 @@
-// Placeholder so the stand-in library is never empty.
-namespace tvksim { int simLibraryVersion() { return 1; } }
