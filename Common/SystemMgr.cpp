@@ -117,11 +117,16 @@ int SystemMgr::searchMaster(uint8 &boxId, uint8 &upsId)
         if (!Cfg.Ups[boxId].present)
             continue;
         upsBoxQueriesData_t &e = pThKESP->upsBox[boxId];
+        // The cabinet entries are written under the cabinet data lock (module aggregation,
+        // cabinet-bus replies); read them under it too.
+        myMutexLocker lk(pThKESP->mutexKESPData);
         bool good = e.MCUcommStatus.isGood;
         bool master = e.pVN && e.pVN->desc.upsBox.Ups.isMaster;
+        uint8 idu = e.extendedBoardBox.idu;
+        lk.unlock();
         LOGD("BOX %c presente: isGood:%c isMaster:%c\n", char('A' + boxId), good ? 'T' : 'F', master ? 'T' : 'F');
         if (good && master) {
-            upsId = uint8((e.extendedBoardBox.idu - 1) & 7);
+            upsId = uint8((idu - 1) & 7);
             return 0;
         }
     }

@@ -213,8 +213,12 @@ int DUVEX_Decode(const uint8 *query, const uint8 *reply, uint8 nRead, uint16 exp
         const uint8 announced = decodedLen(reply);
         const uint8 l = std::min(announced, nRead);
         const uint16 calc = DUVEX_CheckCode(reply, l);
-        const uint16 rcvd = uint16(DUVEX_DCd2Dec(reply + DUVEX_DATAOFFSET + l, 4));
-        if (calc != rcvd) {
+        const uint8 *code = reply + DUVEX_DATAOFFSET + l;
+        const uint16 rcvd = uint16(DUVEX_DCd2Dec(code, 4));
+        // Compared as characters: a byte outside '0'..'?' never passes for a nibble.
+        uint8 expect[4];
+        DUVEX_Dec2DCd(calc, expect, 4);
+        if (memcmp(expect, code, sizeof expect) != 0) {
             LOGW("Errore Codice di Controllo\n");
             LOGW("Calcolato:0x%04X Ricevuto:0x%04X\n", calc, rcvd);
             LOGW("datalen:%d\n", int(l));

@@ -44,6 +44,12 @@ template <typename T> T clampTo(int64_t v)
     return T(v);
 }
 
+// Per-phase arrays of the records are unaligned (packed): write them byte-wise.
+template <typename T> void putPhase(void *arr, int p, T v)
+{
+    memcpy(static_cast<char *>(arr) + size_t(p) * sizeof(T), &v, sizeof v);
+}
+
 // Sum and count per phase of a value that is averaged over the modules that gave it.
 struct PhaseAvg {
     int64_t sum[3] = {0, 0, 0};
@@ -53,20 +59,21 @@ struct PhaseAvg {
         sum[p] += v;
         cnt[p]++;
     }
-    template <typename T> void store(T *out) const
+    // `out` is a three-element array of T inside a packed record (any alignment).
+    template <typename T> void store(void *out) const
     {
         for (int p = 0; p < 3; ++p)
             if (cnt[p])
-                out[p] = clampTo<T>(sum[p] / cnt[p]);
+                putPhase<T>(out, p, clampTo<T>(sum[p] / cnt[p]));
     }
 };
 
 struct PhaseSum {
     int64_t sum[3] = {0, 0, 0};
-    template <typename T> void store(T *out) const
+    template <typename T> void store(void *out) const
     {
         for (int p = 0; p < 3; ++p)
-            out[p] = clampTo<T>(sum[p]);
+            putPhase<T>(out, p, clampTo<T>(sum[p]));
     }
 };
 
@@ -288,6 +295,7 @@ void takeModule(const descModule_t &M, const virtualNode_t *sysNode, descUpsBox_
         a.outputDisagree = true;
 }
 
+#if !defined(TVK_MODULAR)
 bool inSet(uint8 v, std::initializer_list<int> set)
 {
     for (int x : set)
@@ -297,6 +305,7 @@ bool inSet(uint8 v, std::initializer_list<int> set)
 }
 
 bool inRange(uint8 v, int lo, int hi) { return v >= lo && v <= hi; }
+#endif
 
 // Step 15 for a good module: worst alarm level, then (full builds) the operating mode.
 elemDesc_t goodModuleDesc(const dataObject_t &d, uint8 boxId, int slot)
@@ -614,18 +623,18 @@ void AggregateUPSWith(DUVEXMgr &duvex, ModuleQueriesData_t *row, uint8 boxId, co
             c.UPS_OK = 0;
 
         // 11. Averages and sums.
-        a.vin.store(c.Vin);
-        a.uin.store(c.Uin);
-        a.vbyp.store(c.Vbyp);
-        a.ubyp.store(c.Ubyp);
-        a.vout.store(c.Vout);
-        a.uout.store(c.Uout);
-        a.load.store(c.Load);
-        a.va.store(c.Va);
-        a.watt.store(c.Watt);
-        a.iin.store(c.Iin);
-        a.iout.store(c.Iout);
-        a.ioutPk.store(c.Iout_pk);
+        a.vin.store<uint16>(c.Vin);
+        a.uin.store<uint16>(c.Uin);
+        a.vbyp.store<uint16>(c.Vbyp);
+        a.ubyp.store<uint16>(c.Ubyp);
+        a.vout.store<uint16>(c.Vout);
+        a.uout.store<uint16>(c.Uout);
+        a.load.store<int16>(c.Load);
+        a.va.store<int32>(c.Va);
+        a.watt.store<int32>(c.Watt);
+        a.iin.store<uint32>(c.Iin);
+        a.iout.store<int32>(c.Iout);
+        a.ioutPk.store<int32>(c.Iout_pk);
         c.Ibatp = clampTo<int32>(a.ibatp);
         c.Ibatn = clampTo<int32>(a.ibatn);
 #if !defined(TVK_MODULAR)

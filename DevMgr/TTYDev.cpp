@@ -358,7 +358,9 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
                 werr = errno;
             }
             readyButEmpty = pr > 0;
-            if (realMonoUs() - start >= timeoutUs)
+            // Bytes reported during the wait are taken first: a thread that resumes
+            // late must not turn a reply that came in time into a time-out.
+            if (pr <= 0 && realMonoUs() - start >= timeoutUs)
                 return TTYD_ERR_TIMEOUT;
             if (pr < 0 && werr != EINTR) {
                 TTYLOG(p, "select error - > errno:%d strerror: %s\n", werr, ESTR(werr));

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -484,13 +485,19 @@ private:
 
 // ---- Records ------------------------------------------------------------------------------
 
-template <typename T, size_t N> void numArray(Writer &w, const char *key, const T (&a)[N])
+// Arrays inside packed records may sit at any address: they are copied out, never
+// bound to a reference of their element type.
+template <typename T, size_t N> void numArrayAt(Writer &w, const char *key, const void *p)
 {
+    T a[N];
+    memcpy(a, p, sizeof a);
     long long v[N];
     for (size_t i = 0; i < N; ++i)
         v[i] = a[i];
     w.nums(key, v, int(N));
 }
+#define numArray(w, key, arr) \
+    numArrayAt<std::decay_t<decltype((arr)[0])>, sizeof(arr) / sizeof((arr)[0])>((w), (key), (arr))
 
 void flagByte(Writer &w, const char *key, uint8 b, const char *const *names, int n)
 {

@@ -220,9 +220,9 @@ TEST_F(ModuleAccess, OwnStatusIsNeverRefreshedByReaders)
         memset(&expected, 0, sizeof expected);
         InitValueUPSStatus(&expected.data);
         EXPECT_EQ(memcmp(&out, &expected, sizeof out), 0) << age;
-        EXPECT_EQ(out.data.Frq_out, 500);
-        EXPECT_EQ(out.data.Temp0, 25);
-        EXPECT_EQ(out.data.Bt_present, 1);
+        EXPECT_EQ(int(out.data.Frq_out), 500);
+        EXPECT_EQ(int(out.data.Temp0), 25);
+        EXPECT_EQ(int(out.data.Bt_present), 1);
     }
     EXPECT_TRUE(drainQueue().empty());
     EXPECT_FALSE(log.contains("Inoltro KESP_QT"));

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -63,23 +62,8 @@ private:
 
 std::string cmdOf(const Frame &f) { return f.size() > 4 ? std::string{char(f[3]), char(f[4])} : std::string(); }
 
-std::vector<Frame> framesOf(PowerModuleSim &sim, const std::string &cmd)
-{
-    std::vector<Frame> out;
-    for (const Frame &f : sim.received())
-        if (cmdOf(f) == cmd)
-            out.push_back(f);
-    return out;
-}
-
-// Commands (main letters C, D and T); the polling round only sends G, R and S queries.
-size_t commandFrames(PowerModuleSim &sim)
-{
-    auto fs = sim.received();
-    return size_t(std::count_if(fs.begin(), fs.end(), [](const Frame &f) {
-        return f.size() > 4 && (f[3] == 'C' || f[3] == 'D' || f[3] == 'T');
-    }));
-}
+// Commands (C*, T* and DC); the polling round sends only queries (G*, R*, DS, DE).
+bool isCommand(const Frame &f) { return f.size() > 4 && (f[3] == 'C' || f[3] == 'T' || (f[3] == 'D' && f[4] == 'C')); }
 
 Frame frame(char src, char dest, const char *cmd, const std::string &data)
 {
@@ -103,7 +87,7 @@ void showMaster(CardFixture &card, uint8 box, bool master)
     DUVEXMgr *d = card.duvex();
     KESPMgr *k = card.kesp();
     if (box == 0) {
-        size_t rx = framesOf(card.sim(), "RX").size();
+        size_t rx = card.sim().receivedCount();
         card.sim().update([&](tvksim::ModuleState &s) {
             s.FlagExt[1] = uint8_t(master ? (s.FlagExt[1] | 0x20) : (s.FlagExt[1] & ~0x20));
         });
@@ -112,8 +96,8 @@ void showMaster(CardFixture &card, uint8 box, bool master)
             d->ModulesData[0][0].pVN->desc.module.data.isMaster = master;
         }
 #if !defined(TVK_MODULAR)
-        // Two more RX queries: the answer to the first one carried the new flags.
-        ASSERT_TRUE(CardFixture::waitFor([&] { return framesOf(card.sim(), "RX").size() >= rx + 2; }, 10000));
+        // A whole polling round and one more query: an RX answer with the new flags was parsed.
+        ASSERT_TRUE(card.sim().waitReceived(rx + 7, 10000));
 #else
         (void)rx;
 #endif
@@ -135,21 +119,66 @@ protected:
         o.mask = mask;
         card.reset(new CardFixture(o));
         ASSERT_TRUE(CardFixture::waitFor([&] { return moduleGood(card->duvex()); }, 10000));
-        showMaster(*card, 0, masterHere);
+        ASSERT_NO_FATAL_FAILURE(showMaster(*card, 0, masterHere));
         uint8 box = 9, ups = 9;
         ASSERT_EQ(card->mgr()->searchMaster(box, ups), masterHere ? 0 : -1);
         if (masterHere) {
             ASSERT_EQ(box, 0);
             ASSERT_EQ(ups, 0);
         }
-        card->sim().clearReceived();
+        // Every command the stand-in receives, and whether the command-sequence mutex
+        // was free while it handled a CB.
+        myMutex *seq = card->mgr()->mutexQCSeq;
+        card->sim().setCommandHook([this, seq](const Frame &f, tvksim::ModuleState &) {
+            if (!isCommand(f))
+                return;
+            bool seqFree = false;
+            if (cmdOf(f) == "CB" && seq->tryLock()) {
+                seqFree = true;
+                seq->unlock();
+            }
+            std::lock_guard<std::mutex> lk(m_);
+            commands_.push_back(f);
+            if (seqFree)
+                ++seqFreeDuringCB_;
+        });
+        clearCommands();
     }
     void TearDown() override { card.reset(); }
+
+    std::vector<Frame> framesOf(const std::string &cmd)
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        std::vector<Frame> out;
+        for (const Frame &f : commands_)
+            if (cmdOf(f) == cmd)
+                out.push_back(f);
+        return out;
+    }
+    size_t commandCount()
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        return commands_.size();
+    }
+    int seqFreeDuringCB()
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        return seqFreeDuringCB_;
+    }
+    void clearCommands()
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        commands_.clear();
+        seqFreeDuringCB_ = 0;
+    }
 
     DUVEXMgr *d() { return card->duvex(); }
     PowerModuleSim &sim() { return card->sim(); }
 
     PauseRecorder pauses;   // outlives the card, whose threads also sleep through it
+    std::mutex m_;
+    std::vector<Frame> commands_;
+    int seqFreeDuringCB_ = 0;
     std::unique_ptr<CardFixture> card;
 };
 
@@ -157,7 +186,7 @@ protected:
 
 TEST_F(SysCmds, CommandsReachTheModuleEncoded)
 {
-    start("1000", true);
+    ASSERT_NO_FATAL_FAILURE(start("1000", true));
     struct Case {
         const char *what;
         std::function<int()> call;
@@ -186,9 +215,9 @@ TEST_F(SysCmds, CommandsReachTheModuleEncoded)
     };
     for (const Case &c : cases) {
         LogCapture log;
-        sim().clearReceived();
+        clearCommands();
         EXPECT_EQ(c.call(), 0) << c.what << "\n" << log.text();
-        std::vector<Frame> got = framesOf(sim(), c.cmd);
+        std::vector<Frame> got = framesOf(c.cmd);
         ASSERT_EQ(got.size(), 1u) << c.what;
         EXPECT_EQ(got[0], frame('A', c.dest, c.cmd, c.data)) << c.what;
         if (c.logLine && tvk_debugEnabled()) {
@@ -206,20 +235,20 @@ TEST_F(SysCmds, CommandsReachTheModuleEncoded)
 
 TEST_F(SysCmds, BatteryCheckIsQueuedForTheOwnModule)
 {
-    start("1000", true);
+    ASSERT_NO_FATAL_FAILURE(start("1000", true));
     LogCapture log;
     EXPECT_EQ(d()->sysBatteryCheck(), 0);
     EXPECT_TRUE(log.contains("  (sysBatteryCheck): Check batterie\n"));
     EXPECT_FALSE(log.contains("Add AsyncQuery TB")) << "queued without the queue's log line";
     // The bus thread serves its command queue before the next polling query.
-    ASSERT_TRUE(CardFixture::waitFor([&] { return !framesOf(sim(), "TB").empty(); }, 10000));
-    EXPECT_EQ(framesOf(sim(), "TB")[0], frame('A', '1', "TB", "000"));
+    ASSERT_TRUE(CardFixture::waitFor([&] { return !framesOf("TB").empty(); }, 10000));
+    EXPECT_EQ(framesOf("TB")[0], frame('A', '1', "TB", "000"));
     ASSERT_TRUE(CardFixture::waitFor([&] { return d()->asyncQueueSize() == 0; }, 10000));
 }
 
 TEST_F(SysCmds, BusyModuleIsTriedFiveTimes)
 {
-    start("1000", true);
+    ASSERT_NO_FATAL_FAILURE(start("1000", true));
     {
         LogCapture log;
         Faults f;
@@ -229,14 +258,14 @@ TEST_F(SysCmds, BusyModuleIsTriedFiveTimes)
         sim().setFaults(f);
         pauses.clear();
         EXPECT_EQ(d()->sysPowerOn(), -5);
-        EXPECT_EQ(framesOf(sim(), "CP").size(), 5u);
+        EXPECT_EQ(framesOf("CP").size(), 5u);
         EXPECT_EQ(pauses.pauses(), std::vector<unsigned>(5, 100));
         EXPECT_EQ(log.count(" Err (sendRetried): Errore errno:-5 nell'invio del comando CP al modulo 1@A\n"), 5);
         EXPECT_FALSE(log.contains("ESCO"));
     }
     {
         // Any other refusal ends the sequence at once.
-        sim().clearReceived();
+        clearCommands();
         LogCapture log;
         Faults f;
         f.nakCode = '6';
@@ -245,25 +274,14 @@ TEST_F(SysCmds, BusyModuleIsTriedFiveTimes)
         sim().setFaults(f);
         pauses.clear();
         EXPECT_EQ(d()->sysShutdown(300), -6);
-        EXPECT_EQ(framesOf(sim(), "CS").size(), 1u);
+        EXPECT_EQ(framesOf("CS").size(), 1u);
         EXPECT_TRUE(pauses.pauses().empty());
         EXPECT_EQ(log.count(" Err (sendRetried): ESCO\n"), 1);
     }
     {
         // The forced inverter/bypass sequence holds the command-sequence mutex for its
         // whole run and reports only success or failure.
-        sim().clearReceived();
-        std::atomic<int> cb{0}, lockFree{0};
-        myMutex *seq = card->mgr()->mutexQCSeq;
-        sim().setCommandHook([&](const Frame &f, tvksim::ModuleState &) {
-            if (cmdOf(f) != "CB")
-                return;
-            ++cb;
-            if (seq->tryLock()) {
-                ++lockFree;
-                seq->unlock();
-            }
-        });
+        clearCommands();
         Faults f;
         f.nakCode = '5';
         f.onlyCmd = "CB";
@@ -271,10 +289,10 @@ TEST_F(SysCmds, BusyModuleIsTriedFiveTimes)
         sim().setFaults(f);
         pauses.clear();
         EXPECT_EQ(d()->sysInv_Byp('B'), -1);
-        sim().setCommandHook(nullptr);
-        EXPECT_EQ(cb.load(), 5);
-        EXPECT_EQ(lockFree.load(), 0) << "mutexQCSeq was free during the sequence";
+        EXPECT_EQ(framesOf("CB").size(), 5u);
+        EXPECT_EQ(seqFreeDuringCB(), 0) << "mutexQCSeq was free during the sequence";
         EXPECT_EQ(pauses.pauses(), std::vector<unsigned>(5, 100));
+        myMutex *seq = card->mgr()->mutexQCSeq;
         ASSERT_TRUE(seq->tryLock()) << "released at the end";
         seq->unlock();
     }
@@ -282,7 +300,7 @@ TEST_F(SysCmds, BusyModuleIsTriedFiveTimes)
 
 TEST_F(SysCmds, NoMasterNothingSent)
 {
-    start("1000", false);
+    ASSERT_NO_FATAL_FAILURE(start("1000", false));
     LogCapture log;
     const std::pair<const char *, std::function<int()>> calls[] = {
         {"power on", [&] { return d()->sysPowerOn(); }},
@@ -299,7 +317,7 @@ TEST_F(SysCmds, NoMasterNothingSent)
     // Let a couple of polling queries pass: no command was left behind on the bus.
     size_t n = sim().receivedCount();
     ASSERT_TRUE(sim().waitReceived(n + 2, 10000));
-    EXPECT_EQ(commandFrames(sim()), 0u);
+    EXPECT_EQ(commandCount(), 0u);
     if (tvk_debugEnabled()) {
         EXPECT_TRUE(log.contains("SEARCHING MASTER!!\n"));
     }
@@ -308,13 +326,13 @@ TEST_F(SysCmds, NoMasterNothingSent)
 TEST_F(SysCmds, OtherCabinetsAreNotReachableYet)
 {
     // Card of cabinet A in a plant of cabinets A and C; C holds the master module.
-    start("1010", false);
-    showMaster(*card, 2, true);
+    ASSERT_NO_FATAL_FAILURE(start("1010", false));
+    ASSERT_NO_FATAL_FAILURE(showMaster(*card, 2, true));
     uint8 box = 9, ups = 9;
     ASSERT_EQ(card->mgr()->searchMaster(box, ups), 0);
     ASSERT_EQ(box, 2);
     ASSERT_EQ(ups, 0);
-    sim().clearReceived();
+    clearCommands();
 
     {
         // A command for the master module in C would travel through C's card; the
@@ -340,7 +358,7 @@ TEST_F(SysCmds, OtherCabinetsAreNotReachableYet)
         // would need C's card and fails; the result is that of the last cabinet.
         LogCapture log;
         EXPECT_EQ(d()->sysBypsUnlock(), -1);
-        std::vector<Frame> cu = framesOf(sim(), "CU");
+        std::vector<Frame> cu = framesOf("CU");
         ASSERT_EQ(cu.size(), 1u);
         EXPECT_EQ(cu[0], frame('A', '8', "CU", ""));
         EXPECT_EQ(log.count("Comando UNLOCK non inviato al Bypass dell'armadio C!\n"), 1);
@@ -353,5 +371,5 @@ TEST_F(SysCmds, OtherCabinetsAreNotReachableYet)
     }
     size_t n = sim().receivedCount();
     ASSERT_TRUE(sim().waitReceived(n + 2, 10000));
-    EXPECT_EQ(commandFrames(sim()), 1u) << "only the unlock of A's bypass";
+    EXPECT_EQ(commandCount(), 1u) << "only the unlock of A's bypass";
 }

@@ -60,7 +60,8 @@ struct MemLine {
             if (calls++ == errorAt)
                 return -10;
             size_t n = std::min<size_t>(len, data.size() - pos);
-            memcpy(buf, data.data() + pos, n);
+            if (n > 0)
+                memcpy(buf, data.data() + pos, n);
             pos += n;
             return n == len ? int(len) : -9;
         };
@@ -351,7 +352,8 @@ TEST(DuvexReceive, MalformedRepliesFailWithErrno0)
         const char *name;
         Frame reply;
         const char *text;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"wrong source", PowerModuleSim::makeFrame('2', 0x20, 'G', 'N', dataOf(22)),
          "War (DUVEX_Decode): Errore Indirizzi Query Src:0x20 Dest:0x31     Reply Src:0x32 Dest:0x20 \n"},
         {"wrong destination", PowerModuleSim::makeFrame('1', 'A', 'G', 'N', dataOf(22)),
@@ -361,6 +363,11 @@ TEST(DuvexReceive, MalformedRepliesFailWithErrno0)
         {"bad check code", PowerModuleSim::makeFrame('1', 0x20, 'G', 'N', dataOf(22), true),
          "War (DUVEX_Decode): Errore Codice di Controllo\n"},
     };
+    // A check code character outside '0'..'?' that a plain nibble decoding
+    // would alias to the right value (0x1x - 0x30 keeps the low nibble x).
+    Frame aliased = PowerModuleSim::makeFrame('1', 0x20, 'G', 'N', dataOf(22));
+    aliased[7 + 22] = uint8(aliased[7 + 22] - 0x20);
+    cases.push_back({"check code outside the nibble range", aliased, "Errore Codice di Controllo"});
     for (auto &c : cases) {
         tvktest::LogCapture log;
         MemLine line;

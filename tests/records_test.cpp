@@ -144,13 +144,13 @@ TEST(Records, ElementDescriptorWord)
 #if defined(TVK_MODULAR)
     e.desc = 0xFF;
     e.alarmSt = lockAlarm;
-    EXPECT_EQ(e.desc, 0xFD);   // only bits 0..2 hold the alarm level
+    EXPECT_EQ(+e.desc, 0xFD);   // only bits 0..2 hold the alarm level
     EXPECT_EQ(sizeof e, 1u);
 #else
     e.desc = 0;
     e.alarmSt = lockAlarm;
     e.elemSt = OnBypassMode;
-    EXPECT_EQ(e.desc, 0x0705);
+    EXPECT_EQ(+e.desc, 0x0705);
     EXPECT_EQ(bytesOf(e)[0], 0x05);
     EXPECT_EQ(bytesOf(e)[1], 0x07);
     e.desc = 0xFFFF;
@@ -322,7 +322,7 @@ TEST(RecordInit, IdentificationVariants)
         identification_t id;
         memset(&id, 0xEE, sizeof id);
         InitValueIdentification(&id, src);
-        EXPECT_EQ(id.timestamp, 0);
+        EXPECT_EQ(+id.timestamp, 0);
         EXPECT_EQ(std::string(id.SN, sizeof id.SN), std::string(16, ' ') + '\0');
         EXPECT_EQ(std::string(id.Model, sizeof id.Model), std::string(16, ' ') + '\0');
         EXPECT_EQ(std::string(id.SN_AUX, sizeof id.SN_AUX), std::string(16, ' ') + '\0');
@@ -418,7 +418,7 @@ TEST(RecordInit, ModuleDataRecordClearsSetsAndKeeps)
     memset(&d, 0, sizeof d);
     InitValueUPSStatus(&d);
     EXPECT_EQ(d.switchStatus, 0x08);
-    EXPECT_EQ(d.PMStatus, 0x2000);
+    EXPECT_EQ(+d.PMStatus, 0x2000);   // packed fields are compared by value
 }
 
 #if !defined(TVK_MODULAR)

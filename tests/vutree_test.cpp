@@ -145,8 +145,8 @@ TEST_F(VuTree, CabinetsAAndCWithModules)
         EXPECT_EQ(n[i].son, want[i].son);
         EXPECT_EQ(n[i].ext, want[i].ext);
         EXPECT_EQ(n[i].panel.value, CMD_NONE);
-        EXPECT_EQ(n[i].panel.delay_shut, 0xFFFF);
-        EXPECT_EQ(n[i].panel.delay_reboot, 0xFFFF);
+        EXPECT_EQ(+n[i].panel.delay_shut, 0xFFFF);   // packed: compared by value
+        EXPECT_EQ(+n[i].panel.delay_reboot, 0xFFFF);
     }
 
     struct Search {
