@@ -137,7 +137,8 @@ TEST(DuvexMgr, BypassCommandLeavesTheQueueWhateverTheOutcome)
 TEST(DuvexMgr, EmptyRoundSleepsAndCountsRounds)
 {
     CardFixture::Options o;
-    o.mask = "0100";   // own cabinet A absent: nothing to poll
+    o.cabinet = 2;
+    o.mask = "1000";   // own cabinet B absent: nothing to poll
     CardFixture card(o);
     DUVEXMgr *d = card.duvex();
     int32 first = d->iteration;
