@@ -16,7 +16,6 @@
 
 // Relay of a module-bus query to the card of another cabinet (defined with the module
 // data accessors): 0 when queued, -1 otherwise.
-int DUVEX_RelayQueryQT(uint8 boxAddr, pckStruct &query);
 
 namespace {
 

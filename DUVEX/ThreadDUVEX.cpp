@@ -401,10 +401,10 @@ void DUVEXMgr::StateMachine()
             }
             LOGD("lastRoundTime:%d\n", int(msSince(m_lastRoundCompleted)));
             m_lastRoundCompleted = sysclock::monotonic();
-            iteration++;
+            // Capped before it is stored: readers on other threads never see 1001.
+            if (iteration < 1000)
+                iteration++;
             LOGD("DUVEX iteration:%ld\n", long(iteration));
-            if (iteration > 1000)
-                iteration = 1000;
         }
 
         QCMgr *cur = nullptr;

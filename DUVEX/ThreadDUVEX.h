@@ -22,6 +22,10 @@ constexpr int MAXUPSxUPSBOX_DUVEX = 1;   // module slots per cabinet in the modu
 constexpr int WAIT_DUVEXSQC = 50;         // ms per wait on a single query of this bus
 constexpr int WAIT_KESPSQC_RELAY = 10;    // ms per wait on a relayed (cabinet-bus) single query
 
+// Queues a module-bus query for a module of another cabinet, tunnelled to that
+// cabinet's card over the cabinet bus. Result of the queuing (negative on failure).
+int DUVEX_RelayQueryQT(uint8 boxAddr, pckStruct &query);
+
 // Communication data of one module: counters and its node in the tree.
 struct ModuleQueriesData_t {
     commStatus_t commStatus;
