@@ -34,7 +34,9 @@ int main(int argc, char **argv)
         return -1;
 
     installStopHandlers();
-    pSysMgr = new SystemMgr();
+    // The manager publishes itself in pSysMgr before it starts the threads that read it.
+    SystemMgr *created = new SystemMgr();
+    (void)created;
 
     while (!needRestart)
         sleep(1);

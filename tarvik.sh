@@ -2,8 +2,9 @@
 # Tarvik build and run helper.
 #   ./tarvik.sh demo   install what is missing, build, start a simulated card and show its tree
 #   ./tarvik.sh test   install what is missing, build every profile from scratch and run every test
-#                      (normal build, then AddressSanitizer+UBSan build)
-#   ./tarvik.sh tsan   the tests under ThreadSanitizer
+#                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
+#   ./tarvik.sh tsan   only the tests under ThreadSanitizer
+#   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -32,6 +33,12 @@ run_tests() { # dir
   ctest --test-dir "$1" --output-on-failure -j "$JOBS" --timeout 300
 }
 
+tsan_tests() {
+  rm -rf build-tsan
+  configure_build build-tsan -DTVK_SANITIZE=thread -DTVK_PROFILES=naval
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/tests/tsan.supp" run_tests build-tsan
+}
+
 case "${1:-}" in
   test)
     need_pkgs
@@ -40,12 +47,16 @@ case "${1:-}" in
     run_tests build
     configure_build build-asan -DTVK_SANITIZE=address -DTVK_PROFILES=naval
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-asan
+    tsan_tests
     ;;
   tsan)
     need_pkgs
-    rm -rf build-tsan
-    configure_build build-tsan -DTVK_SANITIZE=thread -DTVK_PROFILES=naval
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests build-tsan
+    tsan_tests
+    ;;
+  bench)
+    need_pkgs
+    configure_build build -DTVK_TESTS=OFF
+    exec "$ROOT/build/tarvik-roundbench-naval" "${@:2}"
     ;;
   demo)
     need_pkgs
@@ -53,7 +64,7 @@ case "${1:-}" in
     exec "$ROOT/tools/demo.sh" "$ROOT/build" "${@:2}"
     ;;
   *)
-    echo "usage: $0 demo|test|tsan" >&2
+    echo "usage: $0 demo|test|tsan|bench" >&2
     exit 2
     ;;
 esac

@@ -1,21 +1,10 @@
 #include "QueuesMgr.h"
 
 #include "Log.h"
+#include "TsanAnnotate.h"
 
 #include <QMetaObject>
 #include <cstring>
-
-#if defined(__SANITIZE_THREAD__)
-// QMutex takes its contended path inside the (uninstrumented) Qt library; tell the
-// race detector about the hand-over explicitly.
-extern "C" void __tsan_acquire(void *addr);
-extern "C" void __tsan_release(void *addr);
-#define TVK_TSAN_ACQUIRE(m) __tsan_acquire(m)
-#define TVK_TSAN_RELEASE(m) __tsan_release(m)
-#else
-#define TVK_TSAN_ACQUIRE(m) ((void)0)
-#define TVK_TSAN_RELEASE(m) ((void)0)
-#endif
 
 namespace {
 

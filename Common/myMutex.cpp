@@ -1,20 +1,9 @@
 #include "myMutex.h"
 #include "Log.h"
+#include "TsanAnnotate.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
-
-// QMutex hands a contended lock over inside the (uninstrumented) Qt library, so the
-// thread sanitizer cannot see the ordering; tell it at every take and release.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void *addr);
-extern "C" void __tsan_release(void *addr);
-#define TVK_TSAN_ACQUIRE(m) __tsan_acquire(m)
-#define TVK_TSAN_RELEASE(m) __tsan_release(m)
-#else
-#define TVK_TSAN_ACQUIRE(m) ((void)0)
-#define TVK_TSAN_RELEASE(m) ((void)0)
-#endif
 
 myMutex::myMutex(QString name) : QMutex(QMutex::NonRecursive), m_name(std::move(name)) {}
 

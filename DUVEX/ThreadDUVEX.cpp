@@ -3,6 +3,7 @@
 #include "DUVEX.h"
 #include "Globals.h"
 #include "Log.h"
+#include "TsanAnnotate.h"
 #include "SysClock.h"
 #include "SystemMgr.h"
 #include "ThreadKESP.h"
@@ -402,8 +403,9 @@ void DUVEXMgr::StateMachine()
             LOGD("lastRoundTime:%d\n", int(msSince(m_lastRoundCompleted)));
             m_lastRoundCompleted = sysclock::monotonic();
             // Capped before it is stored: readers on other threads never see 1001.
-            if (iteration < 1000)
-                iteration++;
+            int32 it = iteration.load();
+            if (it < 1000)
+                iteration.store(it + 1);
             LOGD("DUVEX iteration:%ld\n", long(iteration));
         }
 
@@ -457,12 +459,13 @@ void DUVEXMgr::singleQCMgr::run()
     if (uint8(sQC_query->Dest - '1') > 7) {
         LOGE("Indirizzo del modulo non corretto: %d!\n", int(sQC_query->Dest));
         *sQC_status = -1;
-        return;
-    }
-    if (uint8(sQC_boxId + 234) == KESPAddr)
+    } else if (uint8(sQC_boxId + 234) == KESPAddr) {
         runLocal();
-    else
+    } else {
         runRelayed();
+    }
+    // The waiter reads the status and deletes this object once wait() returned.
+    TVK_TSAN_RELEASE(this);
 }
 
 void DUVEXMgr::singleQCMgr::runLocal()
@@ -518,6 +521,7 @@ bool DUVEXMgr::WaitSingleQC(singleQCMgr *sQC, int timeoutMs)
         return true;
     if (!sQC->wait((unsigned long)(timeoutMs > 0 ? timeoutMs : 0)))
         return false;
+    TVK_TSAN_ACQUIRE(sQC);
     delete sQC;
     return true;
 }

@@ -12,6 +12,7 @@
 
 #include <QString>
 #include <QThread>
+#include <atomic>
 #include <condition_variable>
 #include <ctime>
 #include <mutex>
@@ -118,15 +119,16 @@ public:
     void clearErrorCnt();
 
     ModuleQueriesData_t ModulesData[4][MAXUPSxUPSBOX_DUVEX];
-    volatile bool requestHALT;
+    // Flags and the round counter are read and written by other threads.
+    std::atomic<bool> requestHALT;
     int thID;
-    int32 iteration;
-    volatile bool stopped;
+    std::atomic<int32> iteration;
+    std::atomic<bool> stopped;
     myMutex *mutexState;
     myMutex *mutexDuvexChannel;
     myMutex *mutexDuvexData;
     Duvex_status_e state;
-    volatile bool requestUnlockIdlePending;
+    std::atomic<bool> requestUnlockIdlePending;
     uint8 lastidu;
     struct timespec lastTime;
     QString currPckStr;

@@ -12,6 +12,7 @@
 
 #include <QString>
 #include <QThread>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -110,14 +111,14 @@ public:
 
     upsBoxQueriesData_t upsBox[4];
     int thID;
-    int32 iteration;
+    std::atomic<int32> iteration;
     virtualNode_t *sys;   // the virtual UPS tree (node 0), null without a tree
     myMutex *mutexForcedonBypass;
     myMutex *mutexState;
     myMutex *mutexKESPChannel;
     myMutex *mutexKESPData;
     KESP_status_e state;
-    volatile bool stopped;
+    std::atomic<bool> stopped;
     QString currPckStr;
     QString lastErrStr;
     mytime_t errorCntTimeCleread;

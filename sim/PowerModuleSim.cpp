@@ -349,6 +349,7 @@ void PowerModuleSim::handleFrame(const Frame &f, int64_t firstByteUs)
     bool apply = false;
     unsigned baud;
     unsigned turnaround;
+    std::function<void(const ExchangeTiming &)> timing;
     {
         std::lock_guard<std::mutex> lk(m_);
         received_.push_back(f);
@@ -360,6 +361,7 @@ void PowerModuleSim::handleFrame(const Frame &f, int64_t firstByteUs)
             return;   // another station's frame
         baud = baud_;
         turnaround = turnaroundMs_;
+        timing = timingHook_;
         if (faultsOn_ && matches(faults_, f)) {
             ft = faults_;
             apply = true;
@@ -409,12 +411,30 @@ void PowerModuleSim::handleFrame(const Frame &f, int64_t firstByteUs)
         at += int64_t(ft.delayMs) * 1000;
     if (!waitFor(at))
         return;
+    const int64_t startUs = nowUs();
     if (baud)
         end_.writePaced(out.data(), out.size(), baud);
     else
         end_.write(out.data(), out.size());
+    if (timing) {
+        ExchangeTiming t;
+        t.queryFirstUs = firstByteUs;
+        t.queryLen = f.size();
+        t.replyStartUs = startUs;
+        t.replyEndUs = nowUs();
+        t.replyLen = out.size();
+        t.mainCmd = f[3];
+        t.subCmd = f[4];
+        timing(t);
+    }
     std::lock_guard<std::mutex> lk(m_);
     ++replies_;
+}
+
+void PowerModuleSim::setTimingHook(std::function<void(const ExchangeTiming &)> hook)
+{
+    std::lock_guard<std::mutex> lk(m_);
+    timingHook_ = std::move(hook);
 }
 
 Frame PowerModuleSim::buildReply(const Frame &q, ModuleState &st)
@@ -584,6 +604,8 @@ Frame PowerModuleSim::buildReply(const Frame &q, ModuleState &st)
                     d.assign(st.DCbypass.begin(), st.DCbypass.end());
             } else if (!needParams(1) || (param[0] != '0' && param[0] != '1')) {
                 r = nak('3');
+            } else {
+                st.Output_Powered = param[0] == '1';   // the module obeys: output off / on
             }
             break;
         case 'S':

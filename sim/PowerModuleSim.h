@@ -130,6 +130,17 @@ struct Faults {
 // One frame as received (STX .. ETX).
 using Frame = std::vector<uint8_t>;
 
+// Timing of one answered query, for benches (monotonic clock, microseconds).
+struct ExchangeTiming {
+    int64_t queryFirstUs = 0;   // first byte of the query read from the line
+    size_t queryLen = 0;
+    int64_t replyStartUs = 0;   // reply writing begins (after the query's wire time)
+    int64_t replyEndUs = 0;     // last byte of the reply written
+    size_t replyLen = 0;        // bytes written, noise included
+    uint8_t mainCmd = 0;        // the query's command characters
+    uint8_t subCmd = 0;
+};
+
 class PowerModuleSim {
 public:
     // Answers on `end` (the test keeps it alive longer than the stand-in) for
@@ -158,6 +169,10 @@ public:
     // Called under the stand-in's lock for every well-formed command addressed
     // to it, before the reply is built: lets a test or the demo change the state.
     void setCommandHook(std::function<void(const Frame &, ModuleState &)> hook);
+
+    // Called from the stand-in's thread after every reply it wrote (not under its
+    // lock; keep it short). Empty function: off.
+    void setTimingHook(std::function<void(const ExchangeTiming &)> hook);
 
     // Frames received (every complete frame, whatever its address; the last
     // 4096 are kept) and their total count since the last clearReceived().
@@ -197,6 +212,7 @@ private:
     unsigned baud_ = 0;
     unsigned turnaroundMs_ = 0;
     std::function<void(const Frame &, ModuleState &)> hook_;
+    std::function<void(const ExchangeTiming &)> timingHook_;
     std::vector<Frame> received_;   // the last 4096 frames
     size_t receivedTotal_ = 0;
     size_t replies_ = 0;

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <functional>
 #include <sys/ipc.h>
@@ -130,6 +132,19 @@ TEST(EndToEnd, ModuleDataReachTheTreeAndSilenceShowsAsLoss)
                    box->desc.upsBox.subSystem.UPSShelter[0].alarmSt != commLostAlarm;
         },
         15000));
+
+    // A panel command written into the module node, as the card's other processes do,
+    // switches the module off and on again; the card clears the command it took.
+    auto panel = [](const char *cmd) {
+        std::string tool = std::string(TVK_BIN_DIR) + "/tarvik-panel-" + TVK_PROFILE_NAME;
+        int st = std::system((tool + " --dir . --wait 10 SA.BA.M1 " + cmd + " >/dev/null").c_str());
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    };
+    EXPECT_EQ(panel("off"), 0);
+    EXPECT_TRUE(waitFor([&] { return !sim.state().Output_Powered; }, 10000));
+    EXPECT_EQ(panel("on"), 0);
+    EXPECT_TRUE(waitFor([&] { return sim.state().Output_Powered; }, 10000));
+    EXPECT_EQ(mod->panel.value, CMD_NONE);
 
     // A silent module turns the cabinet's module descriptor to communication loss.
     tvksim::Faults f;

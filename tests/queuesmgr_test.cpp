@@ -10,6 +10,7 @@
 #include <QMutexLocker>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -511,6 +512,10 @@ TEST_F(QueuesMgrTest, PollingWhileRegistering)
                 break;
             }
         }
+        // On a loaded machine the bus thread may hardly have run yet: let it serve what
+        // is queued (bounded) before it is stopped.
+        for (int i = 0; i < 5000 && (commands.load() == 0 || served.load() == 0); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         stop = true;
     });
 

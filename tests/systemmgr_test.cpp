@@ -60,8 +60,9 @@ TEST(SystemMgr, CabinetBAlone)
     for (int i = 0; i < 4; ++i) {
         const commStatus_t &st = m->pThDuvex->ModulesData[i][0].commStatus;
         EXPECT_EQ(st.active, i == 1) << i;
-        if (i != 1)
+        if (i != 1) {
             EXPECT_FALSE(st.isGood) << i;
+        }
     }
     EXPECT_EQ(m->pThDuvex->ModulesData[1][0].pVN, card.node("SB.BB.M1"));
     EXPECT_EQ(m->pThKESP->upsBox[1].pVN, card.node("SB.BB"));

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "VUDump.h"
 #include "VirtualUPSInit.h"
+#include "VUPanel.h"
 #include "VirtualUPSMgr.h"
 
 #include <QByteArray>
@@ -142,6 +143,44 @@ TEST_F(LiveTree, SnapshotShowsTheTreeAndLeavesNoAttach)
     EXPECT_EQ(mod.value("data").toObject().value("Vin").toArray()[1].toInt(), 231);
     EXPECT_EQ(names(mod.value("statusDetail").toObject().value("states")), QStringList{"OnForAutoRestart"});
     EXPECT_TRUE(doc.value("problems").toArray().isEmpty());
+}
+
+TEST_F(LiveTree, PanelCommandReachesTheNamedNodeOnly)
+{
+    ASSERT_NE(mgr_->virtualUPS, nullptr);
+    virtualNode_t *n = mgr_->virtualUPS;
+    std::string err;
+    ASSERT_EQ(vupanel::writePanel(dir_.path(), "SB.BC.M1", CMD_ZVL_OFF, 300, 20, err), vupanel::PANEL_OK) << err;
+    EXPECT_EQ(n[5].panel.value, CMD_ZVL_OFF);
+    EXPECT_EQ(n[5].panel.delay_shut, 300);
+    EXPECT_EQ(n[5].panel.delay_reboot, 20);
+    EXPECT_EQ(n[4].panel.value, CMD_NONE);   // the other module is untouched
+    uint8 v = 0;
+    EXPECT_EQ(vupanel::readPanel(dir_.path(), "SB.BC.M1", v, err), vupanel::PANEL_OK);
+    EXPECT_EQ(v, CMD_ZVL_OFF);
+
+    // Identifiers are compared within their array: a node whose ID fills it is never matched.
+    memset(n[3].ID, 'X', sizeof n[3].ID);
+    for (const char *id : {"SB.BC.M9", "", "XXXXXXXXXXXXXXX", "XXXXXXXXXXXXXXXXYY"})
+        EXPECT_EQ(vupanel::writePanel(dir_.path(), id, CMD_ZVL_POWERON, 0, 0, err), vupanel::PANEL_NO_NODE) << id;
+    ScopedWorkDir noCard;
+    EXPECT_EQ(vupanel::writePanel(noCard.path(), "SB", CMD_REBOOT, 0, 0, err), vupanel::PANEL_NO_SEGMENT);
+
+    const struct {
+        const char *text;
+        bool ok;
+        uint8 value;
+    } cases[] = {{"on", true, CMD_ZVL_POWERON}, {"off", true, CMD_ZVL_OFF}, {"testbatt", true, CMD_TESTBATT},
+                 {"none", true, CMD_NONE},      {"7", true, 7},             {"255", true, 255},
+                 {"256", false, 0},             {"-1", false, 0},           {"", false, 0},
+                 {"On", false, 0},              {"5x", false, 0}};
+    for (const auto &c : cases) {
+        uint8 out = 0;
+        EXPECT_EQ(vupanel::parseCommand(c.text, out), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(out, c.value) << c.text;
+        }
+    }
 }
 
 // ---- Damaged segments --------------------------------------------------------------------------

@@ -21,7 +21,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-"$BUILD/tarvik-modulesim-$PROFILE" --link "$MODLINK" --sn DEMO000000000001 --model TVK-DEMO \
+"$BUILD/tarvik-modulesim-$PROFILE" --link "$MODLINK" --sn DEMO000000000001 --model TVK-DEMO --commands \
   >"$WORK/modulesim.out" 2>"$WORK/modulesim.log" &
 SIM_PID=$!
 for _ in $(seq 50); do [ -e "$MODLINK" ] && break; sleep 0.1; done
@@ -39,6 +39,17 @@ sleep "$SECS"
 echo
 echo "== tree after ${SECS} s of polling"
 "$BUILD/tarvik-vu-$PROFILE" --dir "$WORK" || true
+echo
+echo "== panel command \"off\" into the module node SA.BA.M1 (as the card's web pages would)"
+"$BUILD/tarvik-panel-$PROFILE" --dir "$WORK" SA.BA.M1 off || true
+sleep 2
+"$BUILD/tarvik-vu-$PROFILE" --dir "$WORK" --json | grep -o '"ID":"SA.BA.M1".*' | grep -o '"status":{[^}]*}' | head -n 1 || true
+echo "== panel command \"on\""
+"$BUILD/tarvik-panel-$PROFILE" --dir "$WORK" SA.BA.M1 on || true
+sleep 2
+"$BUILD/tarvik-vu-$PROFILE" --dir "$WORK" --json | grep -o '"ID":"SA.BA.M1".*' | grep -o '"status":{[^}]*}' | head -n 1 || true
+echo "== commands the stand-in module received (DC: on/off)"
+grep "modulesim: <- " "$WORK/modulesim.log" | tail -n 4 || true
 echo
 echo "== last lines of the card's log"
 tail -n 15 "$WORK/card.log"

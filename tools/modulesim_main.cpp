@@ -4,10 +4,11 @@
 //
 //   tarvik-modulesim-<profile> [--link /dev/ttyXXX] [--baud N] [--io C]
 //                              [--sn TEXT] [--model TEXT] [--swver TEXT]
-//                              [--turnaround MS] [--verbose]
+//                              [--turnaround MS] [--verbose] [--commands]
 //
 // --baud paces the replies like a line at N baud (0: no pacing); --io sets the
-// module's input/output configuration ('1', '2', '3' or '4'). Runs until
+// module's input/output configuration ('1', '2', '3' or '4'); --verbose logs every
+// frame received, --commands only the one-off commands (not the polling queries). Runs until
 // SIGINT or SIGTERM.
 #include "PowerModuleSim.h"
 #include "PtyBench.h"
@@ -28,7 +29,7 @@ void usage(const char *prog)
 {
     fprintf(stderr,
             "usage: %s [--link /dev/ttyXXX] [--baud N] [--io C] [--sn TEXT] [--model TEXT]\n"
-            "          [--swver TEXT] [--turnaround MS] [--verbose]\n",
+            "          [--swver TEXT] [--turnaround MS] [--verbose] [--commands]\n",
             prog);
 }
 
@@ -55,6 +56,7 @@ int main(int argc, char **argv)
     unsigned baud = 0;
     unsigned turnaround = 0;
     bool verbose = false;
+    bool commands = false;
     tvksim::ModuleState st;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -81,6 +83,8 @@ int main(int argc, char **argv)
             turnaround = unsigned(strtoul(next(), nullptr, 10));
         else if (a == "--verbose")
             verbose = true;
+        else if (a == "--commands")
+            commands = true;
         else {
             usage(argv[0]);
             return 2;
@@ -105,9 +109,14 @@ int main(int argc, char **argv)
     sim.setState(st);
     sim.setBaud(baud);
     sim.setTurnaroundMs(turnaround);
-    if (verbose) {
-        sim.setCommandHook([](const tvksim::Frame &f, tvksim::ModuleState &) {
-            fprintf(stderr, "modulesim: <- %s\n", printable(f).c_str());
+    if (verbose || commands) {
+        sim.setCommandHook([verbose](const tvksim::Frame &f, tvksim::ModuleState &) {
+            static const char *const polling[] = {"GI", "GN", "GE", "RS", "RE", "RA", "RC", "RX", "RK", "DS", "DE"};
+            bool isPolling = false;
+            for (const char *q : polling)
+                isPolling = isPolling || (f[3] == uint8_t(q[0]) && f[4] == uint8_t(q[1]));
+            if (verbose || !isPolling)
+                fprintf(stderr, "modulesim: <- %s\n", printable(f).c_str());
         });
     }
     printf("%s\n", pty->path().c_str());
