@@ -41,6 +41,29 @@ SlotResult resolveSlot(uint8 MCUAdd, uint8 Add, uint8 &box, uint8 &mod)
 
 int64 ageOf(mytime_t timestamp) { return int64(sysclock::now()) - int64(timestamp); }
 
+// Runs `use` on the node of module `Add` of cabinet `MCUAdd` with mutexDuvexData held.
+// A wrong address or a module without a node gets its error line, in the name of the
+// calling accessor, and `use` is not run. Returns whether it ran.
+template <typename Use>
+bool withModuleNode(DUVEXMgr &d, const char *caller, uint8 MCUAdd, uint8 Add, Use use)
+{
+    uint8 box, mod;
+    SlotResult r = resolveSlot(MCUAdd, Add, box, mod);
+    if (r == SlotResult::BadAddress) {
+        tvk_log(__FILE__, caller, LogLevel::Err, "GRAVE ERRORE DI INDIRIZZAMENTO\n");
+        return false;
+    }
+    myMutexLocker lk(d.mutexDuvexData);
+    virtualNode_t *node = r == SlotResult::Ok ? d.ModulesData[box][mod].pVN : nullptr;
+    if (!node) {
+        tvk_log(__FILE__, caller, LogLevel::Err, "MODULO NON INIZIALIZZATO!!! MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd,
+                Add);
+        return false;
+    }
+    use(*node);
+    return true;
+}
+
 } // namespace
 
 // Queues a module-bus query for a module of another cabinet on the cabinet bus: the
@@ -81,28 +104,15 @@ void DUVEXMgr::requestRefresh(uint8 MCUAdd, uint8 moduleAddr, uint8 mainCmd, uin
 void DUVEXMgr::GetIdentification(uint8 MCUAdd, uint8 Add, identification_t &out)
 {
     LOGD("MCUAdd:0x%02X Add:%c\n", MCUAdd, Add);
-    uint8 box, mod;
-    SlotResult r = resolveSlot(MCUAdd, Add, box, mod);
-    if (r == SlotResult::BadAddress) {
-        LOGE("GRAVE ERRORE DI INDIRIZZAMENTO\n");
+    bool missing = false;
+    if (!withModuleNode(*this, __func__, MCUAdd, Add, [&](virtualNode_t &node) {
+            missing = node.identification.timestamp == 0;
+            if (missing)
+                InitValueIdentification(&out, IdentSource::ModuleBus);
+            else if (&out != &node.identification)
+                memcpy(&out, &node.identification, sizeof(identification_t));
+        }))
         return;
-    }
-    bool missing;
-    {
-        myMutexLocker lk(mutexDuvexData);
-        virtualNode_t *node = r == SlotResult::Ok ? ModulesData[box][mod].pVN : nullptr;
-        if (!node) {
-            LOGE("MODULO NON INIZIALIZZATO!!! MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, Add);
-            return;
-        }
-        missing = node->identification.timestamp == 0;
-        if (!missing) {
-            if (&out != &node->identification)
-                memcpy(&out, &node->identification, sizeof(identification_t));
-        } else {
-            InitValueIdentification(&out, IdentSource::ModuleBus);
-        }
-    }
     if (missing) {
         requestRefresh(MCUAdd, Add, 'G', 'I');
 #if defined(TVK_MODULAR)
@@ -115,28 +125,15 @@ void DUVEXMgr::GetIdentification(uint8 MCUAdd, uint8 Add, identification_t &out)
 void DUVEXMgr::GetNominal(uint8 MCUAdd, uint8 Add, nominal_t &out)
 {
     LOGD("MCUAdd:0x%02X Add:%c\n", MCUAdd, Add);
-    uint8 box, mod;
-    SlotResult r = resolveSlot(MCUAdd, Add, box, mod);
-    if (r == SlotResult::BadAddress) {
-        LOGE("GRAVE ERRORE DI INDIRIZZAMENTO\n");
+    bool missing = false;
+    if (!withModuleNode(*this, __func__, MCUAdd, Add, [&](virtualNode_t &node) {
+            missing = node.nominal.timestamp == 0;
+            if (missing)
+                memset(&out, 0, sizeof(nominal_t));
+            else if (&out != &node.nominal)
+                memcpy(&out, &node.nominal, sizeof(nominal_t));
+        }))
         return;
-    }
-    bool missing;
-    {
-        myMutexLocker lk(mutexDuvexData);
-        virtualNode_t *node = r == SlotResult::Ok ? ModulesData[box][mod].pVN : nullptr;
-        if (!node) {
-            LOGE("MODULO NON INIZIALIZZATO!!! MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, Add);
-            return;
-        }
-        missing = node->nominal.timestamp == 0;
-        if (!missing) {
-            if (&out != &node->nominal)
-                memcpy(&out, &node->nominal, sizeof(nominal_t));
-        } else {
-            memset(&out, 0, sizeof(nominal_t));
-        }
-    }
     if (missing)
         requestRefresh(MCUAdd, Add, 'G', 'N');
 }
@@ -145,32 +142,21 @@ void DUVEXMgr::GetUPSStatus(uint8 MCUAdd, uint8 UPSAdd, descModule_t &out)
 {
     LOGTRACE("enter");
     LOGD("MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
-    uint8 box, mod;
-    SlotResult r = resolveSlot(MCUAdd, UPSAdd, box, mod);
-    if (r == SlotResult::BadAddress) {
-        LOGE("GRAVE ERRORE DI INDIRIZZAMENTO\n");
+    int64 age = 0;
+    if (!withModuleNode(*this, __func__, MCUAdd, UPSAdd, [&](virtualNode_t &node) {
+            age = ageOf(node.desc.module.data.timestamp);
+            if (age > MODULE_DATA_EXPIRE) {
+                // The initial values keep some fields as they are: start from a cleared
+                // record so the reader never gets what its buffer held before.
+                memset(&out, 0, sizeof(descModule_t));
+                InitValueUPSStatus(&out.data);
+            } else if (&out != &node.desc.module) {
+                memcpy(&out, &node.desc.module, sizeof(descModule_t));
+            }
+        }))
         return;
-    }
-    int64 age;
-    {
-        myMutexLocker lk(mutexDuvexData);
-        virtualNode_t *node = r == SlotResult::Ok ? ModulesData[box][mod].pVN : nullptr;
-        if (!node) {
-            LOGE("MODULO NON INIZIALIZZATO!!! MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
-            return;
-        }
-        age = ageOf(node->desc.module.data.timestamp);
-        if (age > MODULE_DATA_EXPIRE) {
-            // The initial values keep some fields as they are: start from a cleared
-            // record so the reader never gets what its buffer held before.
-            memset(&out, 0, sizeof(descModule_t));
-            InitValueUPSStatus(&out.data);
-        } else {
-            if (&out != &node->desc.module)
-                memcpy(&out, &node->desc.module, sizeof(descModule_t));
-            LOGTRACE("End memcpy");
-        }
-    }
+    if (age <= MODULE_DATA_EXPIRE)
+        LOGTRACE("End memcpy");
     // The own cabinet's module is refreshed by the polling round only.
     if (MCUAdd != KESPAddr && age >= STATUS_REFRESH_AGE) {
         LOGTRACE("test presenza");
@@ -183,31 +169,18 @@ void DUVEXMgr::GetUPSStatus(uint8 MCUAdd, uint8 UPSAdd, descModule_t &out)
 void DUVEXMgr::GetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, statusCoding_t &out)
 {
     LOGD("MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
-    uint8 box, mod;
-    SlotResult r = resolveSlot(MCUAdd, UPSAdd, box, mod);
-    if (r == SlotResult::BadAddress) {
-        LOGE("GRAVE ERRORE DI INDIRIZZAMENTO\n");
+    int64 age = 0;
+    if (!withModuleNode(*this, __func__, MCUAdd, UPSAdd, [&](virtualNode_t &node) {
+            age = ageOf(node.desc.module.statusDetail.timestamp);
+            if (age > MODULE_DATA_EXPIRE) {
+                // Also marks the battery present in the node's switch byte.
+                InitValueUPSStatusDetail(&out, &node.desc.module.data);
+            } else if (&out != &node.desc.module.statusDetail) {
+                memcpy(&out, &node.desc.module.statusDetail, sizeof(statusCoding_t));
+            }
+        }))
         return;
-    }
-    int64 age;
-    {
-        myMutexLocker lk(mutexDuvexData);
-        virtualNode_t *node = r == SlotResult::Ok ? ModulesData[box][mod].pVN : nullptr;
-        if (!node) {
-            LOGE("MODULO NON INIZIALIZZATO!!! MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
-            return;
-        }
-        age = ageOf(node->desc.module.statusDetail.timestamp);
-        if (age > MODULE_DATA_EXPIRE) {
-            LOGTRACE("return initValue");
-            // Also marks the battery present in the node's switch byte.
-            InitValueUPSStatusDetail(&out, &node->desc.module.data);
-        } else {
-            if (&out != &node->desc.module.statusDetail)
-                memcpy(&out, &node->desc.module.statusDetail, sizeof(statusCoding_t));
-            LOGTRACE("End memcpy");
-        }
-    }
+    LOGTRACE(age > MODULE_DATA_EXPIRE ? "return initValue" : "End memcpy");
     if (age > DETAIL_REFRESH_AGE) {
         LOGTRACE("request update");
         if (MCUAdd == KESPAddr) {
@@ -227,30 +200,16 @@ void DUVEXMgr::GetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, statusCoding_t &ou
 void DUVEXMgr::GetUPSStatusDetailExt(uint8 MCUAdd, uint8 UPSAdd, statusCodingExt_t &out)
 {
     LOGD("MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
-    uint8 box, mod;
-    SlotResult r = resolveSlot(MCUAdd, UPSAdd, box, mod);
-    if (r == SlotResult::BadAddress) {
-        LOGE("GRAVE ERRORE DI INDIRIZZAMENTO\n");
+    int64 age = 0;
+    if (!withModuleNode(*this, __func__, MCUAdd, UPSAdd, [&](virtualNode_t &node) {
+            age = ageOf(node.desc.module.statusDetailExt.timestamp);
+            if (age > MODULE_DATA_EXPIRE)
+                memset(&out, 0, sizeof(statusCodingExt_t));
+            else if (&out != &node.desc.module.statusDetailExt)
+                memcpy(&out, &node.desc.module.statusDetailExt, sizeof(statusCodingExt_t));
+        }))
         return;
-    }
-    int64 age;
-    {
-        myMutexLocker lk(mutexDuvexData);
-        virtualNode_t *node = r == SlotResult::Ok ? ModulesData[box][mod].pVN : nullptr;
-        if (!node) {
-            LOGE("MODULO NON INIZIALIZZATO!!! MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
-            return;
-        }
-        age = ageOf(node->desc.module.statusDetailExt.timestamp);
-        if (age > MODULE_DATA_EXPIRE) {
-            LOGTRACE("return initValue");
-            memset(&out, 0, sizeof(statusCodingExt_t));
-        } else {
-            if (&out != &node->desc.module.statusDetailExt)
-                memcpy(&out, &node->desc.module.statusDetailExt, sizeof(statusCodingExt_t));
-            LOGTRACE("End memcpy");
-        }
-    }
+    LOGTRACE(age > MODULE_DATA_EXPIRE ? "return initValue" : "End memcpy");
     if (age > DETAIL_REFRESH_AGE) {
         LOGTRACE("request update");
         LOGTRACE(MCUAdd == KESPAddr ? " .... locale" : "test presenza");
@@ -263,21 +222,12 @@ void DUVEXMgr::GetUPSStatusDetailExt(uint8 MCUAdd, uint8 UPSAdd, statusCodingExt
 void DUVEXMgr::SetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, const statusCoding_t &in)
 {
     LOGD("MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
-    uint8 box, mod;
-    SlotResult r = resolveSlot(MCUAdd, UPSAdd, box, mod);
-    if (r == SlotResult::BadAddress) {
-        LOGE("GRAVE ERRORE DI INDIRIZZAMENTO\n");
-        return;
-    }
-    myMutexLocker lk(mutexDuvexData);
-    virtualNode_t *node = r == SlotResult::Ok ? ModulesData[box][mod].pVN : nullptr;
-    if (!node) {
-        LOGE("MODULO NON INIZIALIZZATO!!! MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
-        return;
-    }
-    LOGD("mcuId:%d upsId:%d sizeof_statusCoding_t:%d\n", int(box), int(mod), int(sizeof(statusCoding_t)));
-    if (&in != &node->desc.module.statusDetail)
-        memcpy(&node->desc.module.statusDetail, &in, sizeof(statusCoding_t));
+    if (withModuleNode(*this, __func__, MCUAdd, UPSAdd, [&](virtualNode_t &node) {
+            if (&in != &node.desc.module.statusDetail)
+                memcpy(&node.desc.module.statusDetail, &in, sizeof(statusCoding_t));
+        }))
+        LOGD("mcuId:%d upsId:%d sizeof_statusCoding_t:%d\n", int(uint8(MCUAdd - FIRST_BOX_ADDR)),
+             int(uint8(UPSAdd - '1')), int(sizeof(statusCoding_t)));
 }
 
 void DUVEXMgr::GetUPSCommStatus(uint8 MCUAdd, uint8 UPSAdd, commStatus_t &out)

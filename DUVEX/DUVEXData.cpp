@@ -128,13 +128,9 @@ void copyText(char *dst, const ReplyView &r, unsigned off, unsigned n)
     dst[n] = 0;
 }
 
-#if !defined(TVK_MODULAR)
-
-int DUVEX_GIGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long timestamp, CabinetUpdate &cu)
+// GI data 0..50, the same in every build: texts and configuration characters.
+void readGIHead(identification_t &id, const ReplyView &r)
 {
-    if (!lengthOk(r, GIDATALENGTH))
-        return DUVEX_DATA_ESHORT;
-    identification_t &id = M->identification;
     copyText(id.SN, r, 0, 16);
     copyText(id.Model, r, 16, 16);
     copyText(id.SWVer, r, 32, 12);
@@ -145,6 +141,16 @@ int DUVEX_GIGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long time
     id.Error_CTRL = Error_CTRL_e(r.byte(48));
     id.PwrShareCfg = PwrShare_e(r.byte(49));
     id.BattBenches = BattBenches_e(r.byte(50));
+}
+
+#if !defined(TVK_MODULAR)
+
+int DUVEX_GIGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long timestamp, CabinetUpdate &cu)
+{
+    if (!lengthOk(r, GIDATALENGTH))
+        return DUVEX_DATA_ESHORT;
+    identification_t &id = M->identification;
+    readGIHead(id, r);
     id.NBattForBench = r.byte(51);
     id.ParallelInfo = ParallelSystem_e(r.byte(52));
     id.TypeMachine = TypeMachine_e(r.byte(53));
@@ -415,16 +421,7 @@ int DUVEX_GIGetData(virtualNode_t *M, const ReplyView &r, long timestamp)
     if (!lengthOk(r, GIDATALENGTH))
         return DUVEX_DATA_ESHORT;
     identification_t &id = M->identification;
-    copyText(id.SN, r, 0, 16);
-    copyText(id.Model, r, 16, 16);
-    copyText(id.SWVer, r, 32, 12);
-    id.IO_Cfg = IO_Cfg_e(r.byte(44));
-    id.UPS_Type = UPS_Type_e(r.byte(45));
-    id.Boost_Cfg = Boost_Cfg_e(r.byte(46));
-    id.Buck_Cfg = Buck_Cfg_e(r.byte(47));
-    id.Error_CTRL = Error_CTRL_e(r.byte(48));
-    id.PwrShareCfg = PwrShare_e(r.byte(49));
-    id.BattBenches = BattBenches_e(r.byte(50));
+    readGIHead(id, r);
     if (r.byte(51) != '0')
         id.NBattForBench = r.nib(51);
     id.ParallelInfo = ParallelSystem_e(r.byte(52));
