@@ -3,10 +3,10 @@
 #include "DUVEX.h"
 #include "Globals.h"
 #include "Log.h"
-#include "TsanAnnotate.h"
 #include "SysClock.h"
 #include "SystemMgr.h"
 #include "ThreadKESP.h"
+#include "TsanAnnotate.h"
 #include "VirtualUPSInit.h"
 
 #include <cstring>

@@ -1,36 +1,23 @@
 // The real card program against the stand-in power module over a pty, observed
 // through its shared-memory tree as the card's other processes see it.
+#include "CardFixture.h"
 #include "PowerModuleSim.h"
 #include "PtyBench.h"
 #include "TestSupport.h"
 #include "VirtualUPSMgr.h"
 
 #include <gtest/gtest.h>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <fcntl.h>
-#include <functional>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
-
-bool waitFor(const std::function<bool()> &pred, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 // A card process with its log in a file; killed and reaped whatever happens.
 class CardProcess {
@@ -117,14 +104,14 @@ TEST(EndToEnd, ModuleDataReachTheTreeAndSilenceShowsAsLoss)
 
     CardProcess card(bus.path(), "1", "1000");
     TreeReader tree;
-    ASSERT_TRUE(waitFor([&] { return tree.attach(); }, 10000));
+    ASSERT_TRUE(tvktest::CardFixture::waitFor([&] { return tree.attach(); }, 10000));
     virtualNode_t *mod = tree.node("SA.BA.M1");
     virtualNode_t *box = tree.node("SA.BA");
     ASSERT_NE(mod, nullptr);
     ASSERT_NE(box, nullptr);
 
     // Within a few polling rounds the module node and the cabinet node carry the module's values.
-    EXPECT_TRUE(waitFor(
+    EXPECT_TRUE(tvktest::CardFixture::waitFor(
         [&] {
             return strncmp(mod->identification.SN, "E2E0000000000042", 16) == 0 && mod->nominal.VA == 42000 &&
                    strncmp(box->identification.SN, "E2E0000000000042", 16) == 0 && box->nominal.VA == 42000 &&
@@ -141,16 +128,17 @@ TEST(EndToEnd, ModuleDataReachTheTreeAndSilenceShowsAsLoss)
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     };
     EXPECT_EQ(panel("off"), 0);
-    EXPECT_TRUE(waitFor([&] { return !sim.state().Output_Powered; }, 10000));
+    EXPECT_TRUE(tvktest::CardFixture::waitFor([&] { return !sim.state().Output_Powered; }, 10000));
     EXPECT_EQ(panel("on"), 0);
-    EXPECT_TRUE(waitFor([&] { return sim.state().Output_Powered; }, 10000));
+    EXPECT_TRUE(tvktest::CardFixture::waitFor([&] { return sim.state().Output_Powered; }, 10000));
     EXPECT_EQ(mod->panel.value, CMD_NONE);
 
     // A silent module turns the cabinet's module descriptor to communication loss.
     tvksim::Faults f;
     f.silent = true;
     sim.setFaults(f);
-    EXPECT_TRUE(waitFor([&] { return box->desc.upsBox.subSystem.UPSShelter[0].alarmSt == commLostAlarm; }, 40000));
+    EXPECT_TRUE(tvktest::CardFixture::waitFor(
+        [&] { return box->desc.upsBox.subSystem.UPSShelter[0].alarmSt == commLostAlarm; }, 40000));
 
     int segId = tree.id();
     tree.detach();
