@@ -1,6 +1,7 @@
 #include "Platform.h"
 #include "Log.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -11,6 +12,7 @@ namespace {
 std::mutex g_m;
 ShellHook g_shell;
 AdjTimeHook g_adj;
+SetTimeHook g_set;
 
 bool machineActionsDisabled()
 {
@@ -54,6 +56,27 @@ int adjTime(const struct timeval *delta, struct timeval *olddelta)
     return ::adjtime(delta, olddelta);
 }
 
+int setTime(const struct timeval *tv)
+{
+    SetTimeHook h;
+    {
+        std::lock_guard<std::mutex> lk(g_m);
+        h = g_set;
+    }
+    if (h)
+        return h(tv);
+    if (!tv) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (machineActionsDisabled()) {
+        LOGW("orologio non impostato a %ld.%06ld (azioni sulla macchina disabilitate)\n", long(tv->tv_sec),
+             long(tv->tv_usec));
+        return 0;
+    }
+    return ::settimeofday(tv, nullptr);
+}
+
 void setShellHook(ShellHook hook)
 {
     std::lock_guard<std::mutex> lk(g_m);
@@ -64,6 +87,12 @@ void setAdjTimeHook(AdjTimeHook hook)
 {
     std::lock_guard<std::mutex> lk(g_m);
     g_adj = std::move(hook);
+}
+
+void setSetTimeHook(SetTimeHook hook)
+{
+    std::lock_guard<std::mutex> lk(g_m);
+    g_set = std::move(hook);
 }
 
 } // namespace platform
