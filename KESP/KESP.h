@@ -194,17 +194,22 @@ int KESP_waitPck(uint8 *data, uint16 len);
 uint32 KESP_ListenTime(uint8 addr, uint8 last);
 
 // ---- Link seam ------------------------------------------------------------------
-// Byte I/O of the link layer. Each empty member falls back to the channel layer
-// on KESP_ch (ComDev_Rcv / ComDev_Send / ComDev_FlushQueue / ComDev_RecoveryBus).
-// `read` behaves like ComDev_Rcv: exactly `len` bytes and returns len, or a
-// negative code (TTYD_ERR_TIMEOUT -9 after `timeoutMs` of silence; partial bytes
-// stay in buf). `breaks` (optional) gives the line's break counter for a port
-// that has one; empty on ports without (then only SIGINT counts).
+// Byte I/O of the link layer. Without a seam the channel layer on KESP_ch is used
+// (ComDev_Rcv / ComDev_Send / ComDev_FlushQueue / ComDev_RecoveryBus, and the
+// UART's break counter). With a seam, empty members do nothing (open succeeds,
+// read times out, write succeeds).
+//  read:  like ComDev_Rcv: exactly `len` bytes and returns len, or a negative
+//         code (TTYD_ERR_TIMEOUT -9 after `timeoutMs` of silence; partial bytes
+//         stay in buf).
+//  open:  whether the port opens (KESP_Init); lets a test refuse it.
+//  breakCount: the line's break counter, for a port that has one.
 struct KESP_LinkIO {
     std::function<int(uint8 *buf, uint16 len, uint32 timeoutMs)> read;
     std::function<int(const uint8 *buf, uint16 len)> write;
     std::function<void()> flush;
     std::function<void()> sendBreak;
+    std::function<bool()> open;
+    std::function<bool(uint32 &count)> breakCount;
 };
 // Installs the seam (copied); null restores the channel layer. Tests only; not
 // to be changed while an exchange runs.
