@@ -75,15 +75,59 @@ void appendF(std::string &out, const char *fmt, ...)
 
 } // namespace
 
-std::string tvk_sourceUnit(const char *file)
+namespace {
+
+// Files whose lines carry another unit than their own name: the unit the layout of
+// the tree assigns them. A file split out of a unit keeps that unit's name in the log
+// by one row here ("file without extension", "unit").
+struct UnitRow {
+    const char *file;
+    const char *unit;
+};
+constexpr UnitRow kUnitTable[] = {
+    // Module bus: reply handling is part of the codec unit; module data access, system
+    // commands and module aggregation are part of the bus thread.
+    {"DUVEX/DUVEXData", "DUVEX/DUVEX"},
+    {"DUVEX/DUVEXAccess", "DUVEX/ThreadDUVEX"},
+    {"DUVEX/DUVEXCmds", "DUVEX/ThreadDUVEX"},
+    {"DUVEX/DUVEXAggregate", "DUVEX/ThreadDUVEX"},
+    // Cabinet bus: the message catalogue belongs to the codec, aggregation to the thread.
+    {"KESP/KESPCatalogue", "KESP/KESP"},
+    {"KESP/KESPAggregate", "KESP/ThreadKESP"},
+    {"KESP/KESPData", "KESP/ThreadKESP"},
+    {"KESP/KESPVuJson", "KESP/ThreadKESP"},
+};
+
+// The unit of a __FILE__ value as a pointer and a length into either `file` or the
+// table: no allocation, a handful of comparisons per line.
+struct UnitRef {
+    const char *p;
+    size_t n;
+};
+
+UnitRef unitOf(const char *file)
 {
     if (!file)
-        return std::string();
+        return {"", 0};
     const char *dot = strrchr(file, '.');
     const char *slash = strrchr(file, '/');
-    if (dot && (!slash || dot > slash))
-        return std::string(file, size_t(dot - file));
-    return std::string(file);
+    size_t n = (dot && (!slash || dot > slash)) ? size_t(dot - file) : strlen(file);
+    for (const UnitRow &row : kUnitTable) {
+        size_t k = strlen(row.file);
+        // The path is relative to the tree (the build maps it); an absolute one ends
+        // in "/" + the row's file.
+        if (n >= k && memcmp(file + n - k, row.file, k) == 0 && (n == k || file[n - k - 1] == '/'))
+            return {row.unit, strlen(row.unit)};
+    }
+    return {file, n};
+}
+
+} // namespace
+
+std::string tvk_sourceUnit(const char *file)
+{
+    UnitRef u = unitOf(file);
+    return std::string(u.p, u.n);
 }
 
 bool tvk_debugEnabled() { return profile::debugLines; }
@@ -98,8 +142,9 @@ void tvk_log(const char *file, const char *func, LogLevel lvl, const char *fmt, 
     std::string line;
     line.reserve(160);
     const char *lw = levelWord(lvl);
-    appendF(line, "%6d-> [%02d:%02d:%02d] %s %s (%s): ", int(getpid()), tmv.tm_hour, tmv.tm_min,
-            tmv.tm_sec, tvk_sourceUnit(file).c_str(), lw, func ? func : "");
+    const UnitRef u = unitOf(file);
+    appendF(line, "%6d-> [%02d:%02d:%02d] %.*s %s (%s): ", int(getpid()), tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+            int(u.n), u.p, lw, func ? func : "");
     va_list ap;
     va_start(ap, fmt);
     appendV(line, fmt, ap);
@@ -127,8 +172,9 @@ void tvk_trace(const char *file, const char *func, const char *msg)
     time_t s = tv.tv_sec;
     localtime_r(&s, &tmv);
     std::string line;
-    appendF(line, "[%02d:%02d:%02d.%06ld] %s Dbg (%s): %s\n", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-            long(tv.tv_usec), tvk_sourceUnit(file).c_str(), func ? func : "", msg ? msg : "");
+    const UnitRef u = unitOf(file);
+    appendF(line, "[%02d:%02d:%02d.%06ld] %.*s Dbg (%s): %s\n", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+            long(tv.tv_usec), int(u.n), u.p, func ? func : "", msg ? msg : "");
     emit(line.data(), line.size());
 }
 

@@ -35,7 +35,9 @@ bool tvk_debugEnabled();
 using LogSink = std::function<void(const std::string &)>;
 void tvk_setLogSink(LogSink sink);   // empty function restores standard error
 
-// Source unit of a __FILE__ value: the path without its extension.
+// Source unit of a __FILE__ value: the path without its extension, or, for a file
+// that was split out of a unit, the unit it belongs to (one table in Log.cpp: add a
+// row there when a split file must keep the unit's name in the log).
 std::string tvk_sourceUnit(const char *file);
 
 #define LOGE(...) tvk_log(__FILE__, __func__, LogLevel::Err, __VA_ARGS__)

@@ -233,11 +233,10 @@ void DUVEXMgr::SetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, const statusCoding
 void DUVEXMgr::GetUPSCommStatus(uint8 MCUAdd, uint8 UPSAdd, commStatus_t &out)
 {
     uint8 box, mod;
-    if (resolveSlot(MCUAdd, UPSAdd, box, mod) != SlotResult::Ok) {
-        // No counters exist for this address: the output is left as it is.
-        LOGE("GRAVE ERRORE DI INDIRIZZAMENTO\n");
+    // No counters exist for an address without a slot: the output is left as it is,
+    // silently (this accessor logs nothing).
+    if (resolveSlot(MCUAdd, UPSAdd, box, mod) != SlotResult::Ok)
         return;
-    }
     myMutexLocker lk(mutexDuvexData);
     out = ModulesData[box][mod].commStatus;
 }

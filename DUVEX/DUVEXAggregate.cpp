@@ -21,12 +21,12 @@
 
 namespace {
 
-// The aggregation belongs to the module-bus thread: its lines carry that unit and name.
-const char *const AGG_UNIT = "DUVEX/ThreadDUVEX.cpp";
-#define ALOGE(...) tvk_log(AGG_UNIT, "AggregateUPS", LogLevel::Err, __VA_ARGS__)
-#define ALOGW(...) tvk_log(AGG_UNIT, "AggregateUPS", LogLevel::War, __VA_ARGS__)
-#define ALOGD(...) tvk_log(AGG_UNIT, "AggregateUPS", LogLevel::Dbg, __VA_ARGS__)
-#define ATRACE(msg) tvk_trace(AGG_UNIT, "AggregateUPS", (msg))
+// The aggregation is one operation of the module-bus thread, split into helpers here:
+// every line carries its name (the unit comes from the log facility's table).
+#define ALOGE(...) tvk_log(__FILE__, "AggregateUPS", LogLevel::Err, __VA_ARGS__)
+#define ALOGW(...) tvk_log(__FILE__, "AggregateUPS", LogLevel::War, __VA_ARGS__)
+#define ALOGD(...) tvk_log(__FILE__, "AggregateUPS", LogLevel::Dbg, __VA_ARGS__)
+#define ATRACE(msg) tvk_trace(__FILE__, "AggregateUPS", (msg))
 
 AggregateDebounce g_debounce;
 
@@ -774,7 +774,7 @@ void DUVEXMgr::AggregateUPS(ModuleQueriesData_t *row, uint8 boxId)
     AggregateEnv env;
     env.kesp = sys ? sys->pThKESP : nullptr;
     env.cfg = sys ? &sys->Cfg : nullptr;
-    env.cntForSameBuild = sys ? sys->cntForSameBuild : 0;
+    env.cntForSameBuild = sys ? uint8(sys->cntForSameBuild) : uint8(0);
     env.debounce = &g_debounce;
     AggregateUPSWith(*this, row, boxId, env);
 }

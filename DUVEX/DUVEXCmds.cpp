@@ -41,12 +41,12 @@ pckStruct makeCmd(uint8 mainCmd, uint8 subCmd, uint8 *param, uint16 paramLen)
          (p).Dest, (p).Src)
 
 // Addresses a packet to the plant's master module. -1 when no reachable cabinet holds it.
-int DUVEXMgr::findMaster(pckStruct &pck)
+int DUVEXMgr::findMaster(pckStruct &pck, bool cabinetLockHeld)
 {
     if (!pSysMgr || !pSysMgr->pThKESP)
         return -1;
     uint8 boxId = 0, upsId = 0;
-    if (pSysMgr->searchMaster(boxId, upsId) != 0)
+    if (pSysMgr->searchMaster(boxId, upsId, cabinetLockHeld) != 0)
         return -1;
     pck.Src = uint8('A' + boxId);
     pck.Dest = uint8('1' + upsId);
@@ -55,11 +55,11 @@ int DUVEXMgr::findMaster(pckStruct &pck)
 }
 
 // Up to five attempts; only a busy module is tried again, after a pause.
-int DUVEXMgr::sendRetried(pckStruct &pck)
+int DUVEXMgr::sendRetried(pckStruct &pck, bool cabinetLockHeld)
 {
     int ret = -1;
     for (int attempt = 0; attempt < SYSCMD_ATTEMPTS; ++attempt) {
-        ret = Send(pck);
+        ret = Send(pck, cabinetLockHeld);
         if (ret == 0)
             return 0;
         LOG_SEND_ERROR(ret, pck);
@@ -72,49 +72,49 @@ int DUVEXMgr::sendRetried(pckStruct &pck)
     return ret;
 }
 
-int DUVEXMgr::sysPowerOn()
+int DUVEXMgr::sysPowerOn(bool cabinetLockHeld)
 {
     LOGD("Sys On\n");
     uint8 param[2] = {'0', '0'};
     pckStruct pck = makeCmd('C', 'P', param, sizeof param);
-    if (findMaster(pck) != 0)
+    if (findMaster(pck, cabinetLockHeld) != 0)
         return -1;
-    return sendRetried(pck);
+    return sendRetried(pck, cabinetLockHeld);
 }
 
-int DUVEXMgr::sysShutdown(uint16 delay)
+int DUVEXMgr::sysShutdown(uint16 delay, bool cabinetLockHeld)
 {
     LOGD("Sys Off\n");
     uint8 param[4];
     DUVEX_Dec2DCd(delay, param, 4);
     pckStruct pck = makeCmd('C', 'S', param, sizeof param);
-    if (findMaster(pck) != 0)
+    if (findMaster(pck, cabinetLockHeld) != 0)
         return -1;
-    return sendRetried(pck);
+    return sendRetried(pck, cabinetLockHeld);
 }
 
-int DUVEXMgr::sysRestore(uint16 delayShut, uint16 delayRestore)
+int DUVEXMgr::sysRestore(uint16 delayShut, uint16 delayRestore, bool cabinetLockHeld)
 {
     LOGD("Sys Restore\n");
     uint8 param[8];
     DUVEX_Dec2DCd(delayShut, param, 4);
     DUVEX_Dec2DCd(delayRestore, param + 4, 4);
     pckStruct pck = makeCmd('C', 'R', param, sizeof param);
-    if (findMaster(pck) != 0)
+    if (findMaster(pck, cabinetLockHeld) != 0)
         return -1;
-    return sendRetried(pck);
+    return sendRetried(pck, cabinetLockHeld);
 }
 
-int DUVEXMgr::sysDeleteCmd()
+int DUVEXMgr::sysDeleteCmd(bool cabinetLockHeld)
 {
     LOGD("Sys Delete Command\n");
     pckStruct pck = makeCmd('C', 'D', nullptr, 0);
-    if (findMaster(pck) != 0)
+    if (findMaster(pck, cabinetLockHeld) != 0)
         return -1;
-    return sendRetried(pck);
+    return sendRetried(pck, cabinetLockHeld);
 }
 
-int DUVEXMgr::sysBatteryTest(const char *test)
+int DUVEXMgr::sysBatteryTest(const char *test, bool cabinetLockHeld)
 {
     LOGD("Test di batteria\n");
     if (!test || strnlen(test, 3) < 3) {
@@ -124,22 +124,22 @@ int DUVEXMgr::sysBatteryTest(const char *test)
     uint8 param[3];
     memcpy(param, test, sizeof param);
     pckStruct pck = memcmp(test, "CLR", 3) == 0 ? makeCmd('T', 'C', nullptr, 0) : makeCmd('T', 'B', param, 3);
-    if (findMaster(pck) != 0)
+    if (findMaster(pck, cabinetLockHeld) != 0)
         return -1;
-    int ret = Send(pck);
+    int ret = Send(pck, cabinetLockHeld);
     if (ret != 0)
         LOG_SEND_ERROR(ret, pck);
     return ret;
 }
 
-int DUVEXMgr::sysBatteryCheck()
+int DUVEXMgr::sysBatteryCheck(bool cabinetLockHeld)
 {
     LOGN("Check batterie\n");
     if (!pSysMgr || pSysMgr->numUPS == 0)
         return 0;
     uint8 param[3] = {'0', '0', '0'};
     pckStruct pck = makeCmd('T', 'B', param, sizeof param);
-    if (findMaster(pck) != 0)
+    if (findMaster(pck, cabinetLockHeld) != 0)
         return -1;
     uint8 boxAddr = uint8(234 + (pck.Src - 'A'));
     int ret = boxAddr == KESPAddr ? AddAsyncQC(pck, false) : DUVEX_RelayQueryQT(boxAddr, pck);
@@ -158,9 +158,9 @@ int DUVEXMgr::sysInv_Byp(char letter)
     LOGD("forza %s\n", letter == 'I' ? "INVERTER" : "BYPASS");
     uint8 param[1] = {uint8(letter)};
     pckStruct pck = makeCmd('C', 'B', param, sizeof param);
-    if (findMaster(pck) != 0)
+    if (findMaster(pck, false) != 0)
         return -1;
-    return sendRetried(pck) == 0 ? 0 : -1;
+    return sendRetried(pck, false) == 0 ? 0 : -1;
 }
 
 int DUVEXMgr::sysBypsUnlock()

@@ -16,22 +16,16 @@
 #include "VirtualUPSTypes.h"
 #include "myMutex.h"
 
-#include <QThread>
 #include <cstring>
 #include <cwchar>
 
 namespace {
 
-// Reply handling belongs to the module-bus codec unit: its diagnostics carry that unit.
-const char *const DUVEX_UNIT = "DUVEX/DUVEX.cpp";
-
-#define DLOGE(...) tvk_log(DUVEX_UNIT, __func__, LogLevel::Err, __VA_ARGS__)
-#define DLOGW(...) tvk_log(DUVEX_UNIT, __func__, LogLevel::War, __VA_ARGS__)
-#define DLOGD(...) tvk_log(DUVEX_UNIT, __func__, LogLevel::Dbg, __VA_ARGS__)
-// Lines that belong to the entry point whatever helper writes them.
-#define MLOGE(...) tvk_log(DUVEX_UNIT, "DUVEX_ManageData", LogLevel::Err, __VA_ARGS__)
-#define MLOGW(...) tvk_log(DUVEX_UNIT, "DUVEX_ManageData", LogLevel::War, __VA_ARGS__)
-#define MLOGD(...) tvk_log(DUVEX_UNIT, "DUVEX_ManageData", LogLevel::Dbg, __VA_ARGS__)
+// Lines that belong to the entry point whatever helper writes them. (The unit of this
+// file's lines is the codec's, by the table of the log facility.)
+#define MLOGE(...) tvk_log(__FILE__, "DUVEX_ManageData", LogLevel::Err, __VA_ARGS__)
+#define MLOGW(...) tvk_log(__FILE__, "DUVEX_ManageData", LogLevel::War, __VA_ARGS__)
+#define MLOGD(...) tvk_log(__FILE__, "DUVEX_ManageData", LogLevel::Dbg, __VA_ARGS__)
 
 // ---- The reply seen by the parsers ----------------------------------------------------
 
@@ -157,11 +151,11 @@ int DUVEX_GIGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long time
     id.Cover = Cover_e(r.byte(54));
     id.TypeInput = Input_e(r.byte(55));
     id.timestamp = mytime_t(timestamp);
-    DLOGD("box:%c\n", 'A' + boxId);
-    DLOGD("SN:%s\n", id.SN);
-    DLOGD("Model:%s\n", id.Model);
-    DLOGD("SWVer:%s\n", id.SWVer);
-    DLOGD("Error CTRL:%c\n", id.Error_CTRL);
+    LOGD("box:%c\n", 'A' + boxId);
+    LOGD("SN:%s\n", id.SN);
+    LOGD("Model:%s\n", id.Model);
+    LOGD("SWVer:%s\n", id.SWVer);
+    LOGD("Error CTRL:%c\n", id.Error_CTRL);
     cu.identification = true;
     cu.ident = id;
     return DUVEX_DATA_OK;
@@ -179,8 +173,8 @@ int DUVEX_GNGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long time
     n.Vout = uint16(r.hex(16, 3));
     n.FreqOut = uint16(r.hex(19, 3));
     n.timestamp = mytime_t(timestamp);
-    DLOGD("box:%c\n", 'A' + boxId);
-    DLOGD("Valori nominali: VA:%d  W:%d  BattV:%d BattAh:%d VOUT:%d FreqOUT:%2.1f timestamp: %d\n", int(n.VA),
+    LOGD("box:%c\n", 'A' + boxId);
+    LOGD("Valori nominali: VA:%d  W:%d  BattV:%d BattAh:%d VOUT:%d FreqOUT:%2.1f timestamp: %d\n", int(n.VA),
           int(n.W), int(n.BatteryV), int(n.BatteryAh), int(n.Vout), n.FreqOut / 10.0, int(n.timestamp));
     cu.nominal = true;
     cu.nom = n;
@@ -194,7 +188,7 @@ uint8 batteryPresent(const statusCoding_t &sd) { return !(bit(uint8(sd.states[5]
 
 int DUVEX_RAGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long timestamp, CabinetUpdate &cu)
 {
-    DLOGD("boxId:%u timestamp:%lu replySrc:%C\n", unsigned(boxId), (unsigned long)timestamp, wint_t(r.src));
+    LOGD("boxId:%u timestamp:%lu replySrc:%C\n", unsigned(boxId), (unsigned long)timestamp, wint_t(r.src));
     if (!lengthOk(r, RADATALENGTH))
         return DUVEX_DATA_ESHORT;
     descModule_t &mod = M->desc.module;
@@ -220,7 +214,7 @@ int DUVEX_RAGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long time
 
 int DUVEX_RCGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long timestamp, CabinetUpdate &cu)
 {
-    DLOGD("boxId:%u timestamp:%lu replySrc:%C\n", unsigned(boxId), (unsigned long)timestamp, wint_t(r.src));
+    LOGD("boxId:%u timestamp:%lu replySrc:%C\n", unsigned(boxId), (unsigned long)timestamp, wint_t(r.src));
     if (!lengthOk(r, RCDATALENGTH))
         return DUVEX_DATA_ESHORT;
     descModule_t &mod = M->desc.module;
@@ -256,8 +250,6 @@ int DUVEX_RSGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long time
 {
     if (!lengthOk(r, RSDATALENGTH_MM))
         return DUVEX_DATA_ESHORT;
-    if (r.len != RSDATALENGTH_MM && r.len != RSDATALENGTH_TM && r.len < RSDATALENGTH_TT)
-        DLOGW("Lunghezza RS non prevista: %u\n", unsigned(r.len));
     dataObject_t &d = M->desc.module.data;
 
     const uint8 b0 = r.nib(0), b1 = r.nib(1), b2 = r.nib(2), b3 = r.nib(3), b4 = r.nib(4);
@@ -307,7 +299,7 @@ int DUVEX_RSGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long time
     d.UPS_OK = d.Output_Powered && !d.On_Bypass && !(d.Warning || d.Anomaly || d.Fault || d.Lock);
     d.Line_Present = d.Vin[0] > 79;
     d.timestamp = mytime_t(timestamp);
-    DLOGD("boxId:%u timestamp:%u replySrc:%u Vin[0]:%d Vin[1]:%d Vin[2]:%d Fin:%d Vbyp[0]:%d Vbyp[1]:%d "
+    LOGD("boxId:%u timestamp:%u replySrc:%u Vin[0]:%d Vin[1]:%d Vin[2]:%d Fin:%d Vbyp[0]:%d Vbyp[1]:%d "
           "Vbyp[2]:%d\n",
           unsigned(boxId), unsigned(timestamp), unsigned(uint8(r.src - '1')), d.Vin[0], d.Vin[1], d.Vin[2],
           d.Frq_in, d.Vbyp[0], d.Vbyp[1], d.Vbyp[2]);
@@ -359,7 +351,7 @@ int DUVEX_RXGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long time
 
     d.timestamp = mytime_t(timestamp);
     d.FlagExt.timestamp = mytime_t(timestamp);
-    DLOGD("boxId:%u timestamp:%u replySrc:%u Uin[0]:%d Uin[1]:%d Uin[2]:%d Vbatp:%d Vbatn:%d StatusCode:%d "
+    LOGD("boxId:%u timestamp:%u replySrc:%u Uin[0]:%d Uin[1]:%d Uin[2]:%d Vbatp:%d Vbatn:%d StatusCode:%d "
           "SWOUT:%d\n",
           unsigned(boxId), unsigned(timestamp), unsigned(uint8(r.src - '1')), d.Uin[0], d.Uin[1], d.Uin[2],
           d.Vbatp, d.Vbatn, int(d.statusCode), int(d.SWOUT));
@@ -386,7 +378,7 @@ int DUVEX_DSGetData(virtualNode_t *M, const ReplyView &r)
         d.Ibatp = -d.Ibatp;
         d.Ibatn = -d.Ibatn;
     }
-    DLOGD("IBAT P %d IBAT N %d\n", int(d.Ibatp), int(d.Ibatn));
+    LOGD("IBAT P %d IBAT N %d\n", int(d.Ibatp), int(d.Ibatn));
     return DUVEX_DATA_OK;
 }
 
@@ -400,15 +392,17 @@ int DUVEX_GEGetData(virtualNode_t *M, const ReplyView &r, long timestamp)
         return DUVEX_DATA_ESHORT;
     identification_t &id = M->identification;
     copyText(id.SWVer_AUX, r, 0, 12);
-    // Hexadecimal digits of the auxiliary firmware travel as nibble characters: ':'..'?' -> 'A'..'F'.
-    // Only those are raised: other characters (the 'X' of "QTN914-XX-XX") stay as sent.
-    for (int pos : {7, 8, 10, 11}) {
+    // The version digits travel as nibble characters: every character above '9' at
+    // those positions is raised by 7 (':'..'?' read as 'A'..'F', and so on upwards).
+    for (unsigned pos : DUVEX_GE_HEXPOS) {
         const uint8 c = uint8(id.SWVer_AUX[pos]);
-        if (c >= ':' && c <= '?')
+        if (c > '9')
             id.SWVer_AUX[pos] = char(uint8(c + 7));
     }
     r.raw(12, id.tbdGE, 4);
-    if (r.src != DUVEX_BYPASSADDR && strcmp(id.SWVer_AUX, "QTN914-XX-XX") != 0) {
+    // A module without auxiliary firmware sends the placeholder "QTN914-XX-XX"; its X's
+    // are raised like any other character, so it is compared as it reads after that.
+    if (r.src != DUVEX_BYPASSADDR && strcmp(id.SWVer_AUX, DUVEX_GE_PLACEHOLDER_RAISED) != 0) {
         id.partialInfo |= 0x02;
         if (id.partialInfo & 0x01)
             id.timestamp = mytime_t(timestamp);
@@ -451,12 +445,10 @@ int DUVEX_GNGetData(virtualNode_t *M, const ReplyView &r, long timestamp, uint32
     return DUVEX_DATA_OK;
 }
 
-int DUVEX_RSGetData(virtualNode_t *M, const ReplyView &r)
+int DUVEX_RSGetData(virtualNode_t *M, const ReplyView &r, long timestamp)
 {
     if (!lengthOk(r, RSDATALENGTH_MM))
         return DUVEX_DATA_ESHORT;
-    if (r.len != RSDATALENGTH_MM && r.len != RSDATALENGTH_TM && r.len != RSDATALENGTH_TT)
-        DLOGW("Lunghezza RS non prevista: %u\n", unsigned(r.len));
     dataObject_t &d = M->desc.module.data;
 
     const uint8 b0 = r.nib(0), b1 = r.nib(1), b2 = r.nib(2), b3 = r.nib(3), b4 = r.nib(4);
@@ -505,6 +497,9 @@ int DUVEX_RSGetData(virtualNode_t *M, const ReplyView &r)
         d.Load[2] = int16(r.hex(53, 2));
         d.Vbyp[2] = uint16(r.hex(55, 3));
     }
+    // The status record's time stamp: the module data accessors judge freshness by it
+    // (without it every reader, and every relayed reply, would get initial values).
+    d.timestamp = mytime_t(timestamp);
     return DUVEX_DATA_OK;
 }
 
@@ -563,8 +558,8 @@ int DUVEX_RCGetData(virtualNode_t *M, const ReplyView &r, long timestamp)
 
 // ---- Acknowledgements --------------------------------------------------------------------------
 
-void DUVEX_STGetData(uint8 boxId) { DLOGD("box:%c\n", 'A' + boxId); }
-void DUVEX_SVGetData(uint8 boxId) { DLOGD("box:%c\n", 'A' + boxId); }
+void DUVEX_STGetData(uint8 boxId) { LOGD("box:%c\n", 'A' + boxId); }
+void DUVEX_SVGetData(uint8 boxId) { LOGD("box:%c\n", 'A' + boxId); }
 
 // ---- Dispatch ------------------------------------------------------------------------------------
 
@@ -655,7 +650,7 @@ int parseData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long timestamp,
         return DUVEX_GEGetData(M, r, timestamp);
     case 'R':
         if (r.subCmd == 'S')
-            return DUVEX_RSGetData(M, r);
+            return DUVEX_RSGetData(M, r, timestamp);
         if (r.subCmd == 'E')
             return DUVEX_REGetData(M, r);
         if (r.subCmd == 'K')
@@ -709,11 +704,8 @@ int moduleStep(virtualNode_t *M, const ReplyView &r, const uint8 *frame, uint8 b
     case Kind::Data:
         break;
     }
-    if (!M) {
-        MLOGW("Modulo %c dell'armadio %c non registrato: risposta %c%c ignorata\n", r.src, 'A' + boxId, r.mainCmd,
-              r.subCmd);
-        return DUVEX_DATA_ENONODE;
-    }
+    if (!M)
+        return DUVEX_DATA_ENONODE;   // a reply for a module without node is ignored
     return parseData(M, r, boxId, timestamp, wModule, cu);
 }
 
@@ -728,7 +720,7 @@ int cabinetStep(virtualNode_t *K, const CabinetUpdate &cu, uint8 boxId, const Re
     }
     if (cu.identification) {
         K->identification = cu.ident;
-        tvk_log(DUVEX_UNIT, "DUVEX_GIGetData", LogLevel::Dbg, "Timestamp:%d %d [boxId: %d]\n",
+        tvk_log(__FILE__, "DUVEX_GIGetData", LogLevel::Dbg, "Timestamp:%d %d [boxId: %d]\n",
                 int(cu.ident.timestamp), int(K->identification.timestamp), int(boxId));
     }
     if (cu.nominal)
@@ -753,15 +745,18 @@ void logEnd(const ReplyView &r)
     MLOGD("Analizzati dati di %c%c inviati dalla scheda 0x%02X\n", r.mainCmd, r.subCmd, r.src);
 }
 
-// The caller of a relayed reply (the cabinet bus storing a "QT" answer) runs on the
-// cabinet-bus thread and holds its data mutex there.
-bool onCabinetBusThread(SystemMgr *sys)
-{
-    QThread *kesp = sys->pThKESP;
-    return kesp && QThread::currentThread() == kesp;
-}
-
 } // namespace
+
+#if defined(TVK_MODULAR)
+void DUVEX_GEReplyData(const identification_t &id, uint8 *data)
+{
+    memcpy(data, id.SWVer_AUX, 12);
+    for (unsigned pos : DUVEX_GE_HEXPOS)
+        if (data[pos] > '9')
+            data[pos] = uint8(data[pos] - 7);
+    memcpy(data + 12, id.tbdGE, 4);
+}
+#endif
 
 uint16 DUVEX_ReplyLayoutLen(uint8 mainCmd, uint8 subCmd)
 {
@@ -891,6 +886,7 @@ int DUVEX_ManageData(uint8 boxId, long timestamp, uint8 *frame)
     }
     const size_t frameLen =
         size_t(DUVEX_HEAD_QUEUE_LEN) + DUVEX_ReplyLayoutLen(frame[DUVEX_MAINCMDOFFSET], frame[DUVEX_SUBCMDOFFSET]);
-    SystemMgr *sys = pSysMgr;
-    return DUVEX_ManageDataEx(boxId, timestamp, frame, frameLen, sys && onCabinetBusThread(sys));
+    // The caller holds no lock (the module-bus thread after a transaction). A caller that
+    // holds the cabinet data mutex says so through DUVEX_ManageDataEx.
+    return DUVEX_ManageDataEx(boxId, timestamp, frame, frameLen, false);
 }

@@ -1,9 +1,11 @@
 // Reply parsing of the module bus: turns a good DUVEX reply frame into the
 // records of the module that sent it and of the cabinet that holds the module.
 //
-// DUVEX_ManageData (declared in DUVEX.h) is the entry used by the bus threads; it
+// DUVEX_ManageData (declared in DUVEX.h) is the entry of the module-bus thread; it
 // finds the module node and the cabinet node through the system manager and takes
-// the data locks. DUVEX_ParseReply does the same work on nodes given by the caller
+// the data locks (its caller holds none). A caller that already holds the cabinet
+// data mutex (the cabinet bus storing a relayed reply) uses DUVEX_ManageDataEx with
+// `cabinetLockHeld` set: who holds a lock is stated, never guessed from the thread. DUVEX_ParseReply does the same work on nodes given by the caller
 // and takes no lock.
 //
 // Every reply layout has a fixed length per command. A parser only reads data
@@ -13,6 +15,7 @@
 #ifndef TVK_DUVEXDATA_H
 #define TVK_DUVEXDATA_H
 
+#include "Profile.h"
 #include "Types.h"
 #include "VirtualUPSMgr.h"
 
@@ -53,6 +56,20 @@ int DUVEX_ManageDataEx(uint8 boxId, long timestamp, const uint8 *frame, size_t f
 // duvex->ModulesData[boxId][module - '1'].pVN, the cabinet node kesp->upsBox[boxId].pVN.
 int DUVEX_ManageDataOn(DUVEXMgr *duvex, KESPMgr *kesp, uint32 wModule, uint8 boxId, long timestamp,
                        const uint8 *frame, size_t frameLen, bool cabinetLockHeld);
+
+#if defined(TVK_MODULAR)
+// GE (modular build): the positions of the auxiliary firmware text whose characters
+// above '9' travel lowered by 7 (the parser raises them, the reply lowers them), and
+// the placeholder of a module without auxiliary firmware as it reads once raised
+// ("QTN914-XX-XX" on the wire).
+constexpr unsigned DUVEX_GE_HEXPOS[4] = {7, 8, 10, 11};
+constexpr const char *DUVEX_GE_PLACEHOLDER_RAISED = "QTN914-__-__";
+
+// The 16 data bytes of a GE reply from an identification record: SWVer_AUX characters
+// 0..11 (those at DUVEX_GE_HEXPOS above '9' lowered by 7), then the 4 bytes of tbdGE.
+// The inverse of the GE parse for every text the parse can store.
+void DUVEX_GEReplyData(const identification_t &id, uint8 *data);
+#endif
 
 // Reply data length that a command's reply layout occupies (the size of the reply
 // buffer the bus allocates, less 12): RS gives its three-phase length.

@@ -94,11 +94,32 @@ Duvex_status_e DUVEXMgr::getState()
     return state;
 }
 
-void DUVEXMgr::saveCurrPck(const pckStruct &q) { currPckStr = pckText("currPck:\\02%1%2%3%4...", q); }
+// The texts are written by the bus thread and by single-query threads: each assignment
+// (and each read through the accessors) is made under their own lock, a leaf.
+void DUVEXMgr::saveCurrPck(const pckStruct &q)
+{
+    QString text = pckText("currPck:\\02%1%2%3%4...", q);
+    std::lock_guard<std::mutex> lk(m_diagMutex);
+    currPckStr = text;
+}
 
 void DUVEXMgr::saveLastErr(const pckStruct &q)
 {
-    lastErrStr = pckText("LastErr:\\02%1%2%3%4... @%5", q).arg(clockText());
+    QString text = pckText("LastErr:\\02%1%2%3%4... @%5", q).arg(clockText());
+    std::lock_guard<std::mutex> lk(m_diagMutex);
+    lastErrStr = text;
+}
+
+QString DUVEXMgr::currPck() const
+{
+    std::lock_guard<std::mutex> lk(m_diagMutex);
+    return currPckStr;
+}
+
+QString DUVEXMgr::lastErr() const
+{
+    std::lock_guard<std::mutex> lk(m_diagMutex);
+    return lastErrStr;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -129,19 +150,25 @@ int DUVEXMgr::RegisterModule(uint8 boxAddr, uint8 moduleAddr)
 
         ModuleQueriesData_t &md = ModulesData[box][mod];
         md.pVN = node;
-        md.commStatus.active = true;
         md.commStatus.lastPckGood = 0;
         md.commStatus.errorPck = 0;
         md.commStatus.errorCnt = 0;
         md.commStatus.isGood = false;
-        if (node) {
-            InitValueIdentification(&node->identification, IdentSource::ModuleBus);
-            memset(&node->nominal, 0, sizeof node->nominal);
-            InitValueUPSStatus(&node->desc.module.data);
-#if !defined(TVK_MODULAR)
-            InitValueUPSStatusDetail(&node->desc.module.statusDetail, &node->desc.module.data);
-#endif
+        if (!node) {
+            // Without a node nothing could hold the module's data: the slot stays
+            // inactive (so neither the round nor the aggregation works on it).
+            md.commStatus.active = false;
+            LOGE("Nodo %s non trovato: modulo %c dell'armadio %c non registrato!\n", id, char(moduleAddr),
+                 char('A' + box));
+            return -1;
         }
+        md.commStatus.active = true;
+        InitValueIdentification(&node->identification, IdentSource::ModuleBus);
+        memset(&node->nominal, 0, sizeof node->nominal);
+        InitValueUPSStatus(&node->desc.module.data);
+#if !defined(TVK_MODULAR)
+        InitValueUPSStatusDetail(&node->desc.module.statusDetail, &node->desc.module.data);
+#endif
     }
 
     if (boxAddr != KESPAddr)
@@ -561,29 +588,37 @@ int DUVEXMgr::RefreshClockModule(uint8 moduleAddr)
     return status;
 }
 
-bool DUVEXMgr::moduleReady(const pckStruct &command)
+bool DUVEXMgr::moduleReady(const pckStruct &command, bool cabinetLockHeld)
 {
     uint8 box = uint8(command.Src - 'A');
-    if (box > 3)
-        return false;
-    // The bypass has no descriptor in the cabinet record: it is judged ready when its
-    // cabinet is registered on this card.
-    if (command.Dest == '8')
-        return pSysMgr && pSysMgr->pThKESP && pSysMgr->pThKESP->upsBox[box].pVN != nullptr;
-    uint8 mod = uint8(command.Dest - '1');
-    if (mod >= MAXUPSxUPSBOX_DUVEX || !pSysMgr || !pSysMgr->pThKESP)
+    if (box > 3 || !pSysMgr || !pSysMgr->pThKESP)
         return false;
     KESPMgr *k = pSysMgr->pThKESP;
-    myMutexLocker lk(k->mutexKESPData);
-    virtualNode_t *node = k->upsBox[box].pVN;
-    if (!node)
+    const bool bypass = command.Dest == DUVEX_BYPASSADDR;
+    uint8 mod = uint8(command.Dest - '1');
+    if (!bypass && mod >= MAXUPSxUPSBOX_DUVEX)
         return false;
-    return node->desc.upsBox.subSystem.UPSShelter[mod].alarmSt != commLostAlarm;
+    // The cabinet record is written under the cabinet data lock: read it under that
+    // lock, taken here unless the caller holds it already (it is not recursive).
+    auto ready = [&] {
+        virtualNode_t *node = k->upsBox[box].pVN;
+        if (!node)
+            return false;
+        // The bypass has no descriptor in the cabinet record: it is judged ready when
+        // its cabinet is registered on this card.
+        if (bypass)
+            return true;
+        return node->desc.upsBox.subSystem.UPSShelter[mod].alarmSt != commLostAlarm;
+    };
+    if (cabinetLockHeld)
+        return ready();
+    myMutexLocker lk(k->mutexKESPData);
+    return ready();
 }
 
-int DUVEXMgr::Send(pckStruct &command)
+int DUVEXMgr::Send(pckStruct &command, bool cabinetLockHeld)
 {
-    if (!moduleReady(command)) {
+    if (!moduleReady(command, cabinetLockHeld)) {
         LOGE("IL MODULO NON E` PRONTO A RICEVERE IL COMANDO!!!!\n");
         return -1;
     }

@@ -78,7 +78,11 @@ public:
     singleQCMgr *InsertSingleQC(uint8 boxId, pckStruct &query, uint8 replyDataLen, uint8 *pData, int *status);
     bool WaitSingleQC(singleQCMgr *sQC, int timeoutMs);
     int ManageCmd(QCMgr *elem);
-    int Send(pckStruct &command);
+    // `cabinetLockHeld`: the caller holds mutexKESPData (the modular system aggregation
+    // does for its whole pass); the readiness check then reads the cabinet record under
+    // that hold instead of taking the lock (which is not recursive). The same flag on
+    // the system commands below is handed on to searchMaster and Send.
+    int Send(pckStruct &command, bool cabinetLockHeld = false);
     int32 getIteration();
 
     // One pass of the state machine (the thread body calls it until stopped).
@@ -90,12 +94,14 @@ public:
     void AggregateUPS(ModuleQueriesData_t *row, uint8 boxId);
 
     // System and module commands.
-    int sysPowerOn();
-    int sysShutdown(uint16 delay);
-    int sysRestore(uint16 delayShut, uint16 delayRestore);
-    int sysDeleteCmd();
-    int sysBatteryTest(const char *test);
-    int sysBatteryCheck();
+    int sysPowerOn(bool cabinetLockHeld = false);
+    int sysShutdown(uint16 delay, bool cabinetLockHeld = false);
+    int sysRestore(uint16 delayShut, uint16 delayRestore, bool cabinetLockHeld = false);
+    int sysDeleteCmd(bool cabinetLockHeld = false);
+    int sysBatteryTest(const char *test, bool cabinetLockHeld = false);
+    int sysBatteryCheck(bool cabinetLockHeld = false);
+    // Takes mutexQCSeq, which comes before mutexKESPData in the lock order: never call
+    // it while holding mutexKESPData.
     int sysInv_Byp(char letter);
     int sysBypsUnlock();
     int moduleOn(char boxLetter, uint8 moduleAddr);
@@ -131,8 +137,13 @@ public:
     std::atomic<bool> requestUnlockIdlePending;
     uint8 lastidu;
     struct timespec lastTime;
+    // Diagnostics of the last packet handed to the bus and of the last failed one,
+    // written by the bus thread and by single-query threads: other threads read them
+    // through currPck() and lastErr().
     QString currPckStr;
     QString lastErrStr;
+    QString currPck() const;
+    QString lastErr() const;
 
 protected:
     void run() override;
@@ -143,14 +154,15 @@ private:
     void serveAsyncQueue();
     void retryPause(int64_t startMs);
     int runSingle(uint8 boxId, pckStruct &query, uint8 replyDataLen, uint8 *pData);
-    bool moduleReady(const pckStruct &command);
+    bool moduleReady(const pckStruct &command, bool cabinetLockHeld);
     void saveCurrPck(const pckStruct &q);
     void saveLastErr(const pckStruct &q);
     void requestRefresh(uint8 MCUAdd, uint8 moduleAddr, uint8 mainCmd, uint8 subCmd);
-    int sendRetried(pckStruct &pck);
-    int findMaster(pckStruct &pck);
+    int sendRetried(pckStruct &pck, bool cabinetLockHeld);
+    int findMaster(pckStruct &pck, bool cabinetLockHeld);
     struct timespec m_lastRoundCompleted;   // end of the last completed fixed round
     uint8 m_lastErrno = 0;                   // errnoDuvex of the last queued transaction
+    mutable std::mutex m_diagMutex;          // guards currPckStr and lastErrStr (a leaf)
     std::mutex m_idleMutex;
     std::condition_variable m_idleCond;
 };

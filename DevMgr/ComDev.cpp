@@ -263,18 +263,8 @@ int ComDev_Rcv(uint8 ch, uint8 *stream, uint16 desired_len, uint32 timeout)
     if (got == 0)
         return rc;
     LOGW("attesi:%d effettivi:%ld\n", int(desired_len), long(got));
-    LOGN("%s\n", "rcvBuff");
-    static const char hex[] = "0123456789ABCDEF";
-    std::string line;
-    line.reserve(size_t(got) * 5 + 1);
-    for (uint32 i = 0; i < got; ++i) {
-        line += "0x";
-        line += hex[stream[i] >> 4];
-        line += hex[stream[i] & 0x0F];
-        line += ' ';
-    }
-    line += '\n';
-    LOGRAW("%s", line.c_str());
+    // Label line and the received bytes: a frame dump, which the modular build omits.
+    LOGDUMP("rcvBuff", stream, got);
     return rc;
 }
 

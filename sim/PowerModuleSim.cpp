@@ -478,10 +478,15 @@ Frame PowerModuleSim::buildReply(const Frame &q, ModuleState &st)
         case 'M':
             d.assign(st.GM.begin(), st.GM.end());
             break;
-        case 'E':
+        case 'E': {
             putText(d, st.SWVer_AUX, 12);
+            uint8_t *aux = d.data() + (d.size() - 12);
+            for (size_t pos : {7, 8, 10, 11})
+                if (aux[pos] > '9')
+                    aux[pos] = uint8_t(aux[pos] - 7);
             d.insert(d.end(), st.tbdGE.begin(), st.tbdGE.end());
             break;
+        }
         default:
             r = nak('2');
         }

@@ -98,8 +98,11 @@ struct ModuleState {
     std::array<uint8_t, 6> Temp{{30, 31, 32, 33, 34, 35}};
     // DE (modular): Iin above.
 
-    // GE (modular): 12 characters as sent (':'..'?' for hex digits A..F), 4 raw bytes
-    std::string SWVer_AUX = "QTN914-01-02";
+    // GE (modular): the auxiliary firmware text as it reads, then 4 raw bytes. On the
+    // wire the characters above '9' at positions 7, 8, 10 and 11 go lowered by 7 ('A'
+    // as ':', 'F' as '?'); a module without auxiliary firmware sends "QTN914-XX-XX",
+    // which reads "QTN914-__-__".
+    std::string SWVer_AUX = "QTN914-1A-02";
     std::array<uint8_t, 4> tbdGE{{'0', '0', '0', '0'}};
 
     // Data of GM, SV and of a DC to the bypass with one parameter (4 bytes each)

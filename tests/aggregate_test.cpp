@@ -426,6 +426,34 @@ TEST_F(Aggregate, MissingNodes)
     }
 }
 
+// A module whose node cannot be found is not registered: -1, its slot stays inactive
+// and unpolled, and the aggregation takes nothing from it (no error line every second).
+TEST_F(Aggregate, ModuleWithoutTreeNodeIsNotRegistered)
+{
+    ASSERT_EQ(pSysMgr, nullptr);   // no system manager, so no tree to find the node in
+    duvex.ModulesData[own][0].pVN = &mod;
+    EXPECT_EQ(duvex.RegisterModule(uint8(FIRSTUPSBOX + own), '1'), -1);
+    EXPECT_EQ(log.count(" Err (RegisterModule): Nodo SA.BA.M1 non trovato: modulo 1 dell'armadio A non "
+                        "registrato!\n"),
+              1)
+        << log.text();
+    EXPECT_FALSE(duvex.ModulesData[own][0].commStatus.active);
+    EXPECT_EQ(duvex.ModulesData[own][0].pVN, nullptr);
+    EXPECT_EQ(duvex.fixQueueSize(), 0) << "no polling round for a module without node";
+    // Another cabinet's module likewise.
+    EXPECT_EQ(duvex.RegisterModule(uint8(FIRSTUPSBOX + 2), '1'), -1);
+    EXPECT_FALSE(duvex.ModulesData[2][0].commStatus.active);
+
+    log.clear();
+    run();
+    run();
+    EXPECT_FALSE(log.contains("Grave errore")) << log.text();
+    EXPECT_EQ(alarmSt(), int(noneAlarm));
+#if !defined(TVK_MODULAR)
+    EXPECT_EQ(elemSt(), int(NOT_PRESENT));
+#endif
+}
+
 TEST_F(Aggregate, OutputPoweredDisagreementIsDebounced)
 {
     const std::string warning = "War (AggregateUPS): Lo stato Output_Powered non e' coerente!!\n";

@@ -2,6 +2,7 @@
 // and the data lock. Runs on local nodes with a module-bus thread object that is never
 // started and a driven clock; the own cabinet is A, the other registered cabinet C.
 #include "DUVEX.h"
+#include "DUVEXData.h"
 #include "Globals.h"
 #include "TestSupport.h"
 #include "ThreadDUVEX.h"
@@ -322,7 +323,9 @@ TEST_F(ModuleAccess, BadAddressesLeaveTheOutputUntouched)
         {"status of cabinet 0xEE", [&](Out &o) { duvex.GetUPSStatus(0xEE, '1', o.mod); }, addrErr},
         {"status of cabinet 0xE9", [&](Out &o) { duvex.GetUPSStatus(0xE9, '1', o.mod); }, addrErr},
         {"status of bypass '8'", [&](Out &o) { duvex.GetUPSStatus(BOX_A, '8', o.mod); }, addrErr},
-        {"comm status of cabinet 0xF0", [&](Out &o) { duvex.GetUPSCommStatus(0xF0, '1', o.cs); }, addrErr},
+        // The communication counters are read silently: a bad address logs nothing.
+        {"comm status of cabinet 0xF0", [&](Out &o) { duvex.GetUPSCommStatus(0xF0, '1', o.cs); }, ""},
+        {"comm status of module '9'", [&](Out &o) { duvex.GetUPSCommStatus(BOX_A, '9', o.cs); }, ""},
         // Valid addresses without a node: module '2' (one module per cabinet), cabinet B.
         {"identification of module '2'", [&](Out &o) { duvex.GetIdentification(BOX_A, '2', o.id); }, noNode},
         {"status of unregistered cabinet B", [&](Out &o) { duvex.GetUPSStatus(BOX_B, '1', o.mod); }, noNode},
@@ -341,7 +344,10 @@ TEST_F(ModuleAccess, BadAddressesLeaveTheOutputUntouched)
         for (uint8 b : o.raw)
             untouched = untouched && b == 0x5A;
         EXPECT_TRUE(untouched) << c.what;
-        EXPECT_EQ(log.count(c.message), 1) << c.what << "\n" << log.text();
+        if (c.message.empty())
+            EXPECT_TRUE(log.lines().empty()) << c.what << "\n" << log.text();
+        else
+            EXPECT_EQ(log.count(c.message), 1) << c.what << "\n" << log.text();
     }
     EXPECT_TRUE(drainQueue().empty());
 
@@ -428,5 +434,59 @@ TEST_F(ModuleAccess, CopiesWaitForTheDataLock)
         duvex.mutexDuvexData->unlock();
         t.join();
         EXPECT_TRUE(done.load()) << c.first;
+    }
+}
+
+// The lines of the accessors and of the system commands carry the unit of the module-bus
+// thread they belong to; those of the reply parser carry the codec's.
+TEST_F(ModuleAccess, LinesCarryTheUnitOfTheirOperation)
+{
+    descModule_t out;
+    duvex.GetUPSStatus(BOX_B, '1', out);   // unregistered: its error line
+    EXPECT_EQ(log.count("] DUVEX/ThreadDUVEX Err (GetUPSStatus): MODULO NON INIZIALIZZATO!!! MCUAdd:0xEB "
+                        "UPSAdd:1\n"),
+              1)
+        << log.text();
+
+    log.clear();
+    EXPECT_EQ(duvex.sysBatteryCheck(), 0);   // no system manager: nothing to check
+    EXPECT_EQ(log.count("] DUVEX/ThreadDUVEX  (sysBatteryCheck): Check batterie\n"), 1) << log.text();
+
+    log.clear();
+    const uint8 shortRs[] = {0x02, '1', 0x20, 'R', 'S', '0', '1', '0', '0', '0', '0', '0', 0x03};
+    EXPECT_EQ(DUVEX_ParseReply(&modA, nullptr, 0, long(sysclock::now()), shortRs, sizeof shortRs),
+              DUVEX_DATA_ESHORT);
+    EXPECT_EQ(log.count("] DUVEX/DUVEX Err (DUVEX_ManageData): Risposta RS troppo corta"), 1) << log.text();
+}
+
+// A parsed RS is what readers get while it is fresh, in every build (the modular RS
+// reply stamps the status record too): initial values only once it is 31 s old.
+TEST_F(ModuleAccess, ParsedStatusIsFreshForReaders)
+{
+    std::string data(RSDATALENGTH_TT, '0');
+    data.replace(8, 3, "0>7");   // Vin[0] 231 (0xE7)
+    data.replace(34, 2, "28");   // Temp0 40
+    std::vector<uint8> f = {0x02, '1', 0x20, 'R', 'S', uint8('0' + (RSDATALENGTH_TT >> 4)),
+                            uint8('0' + (RSDATALENGTH_TT & 0xF))};
+    f.insert(f.end(), data.begin(), data.end());
+    f.insert(f.end(), {'0', '0', '0', '0', 0x03});
+    virtualNode_t cab;
+    memset(&cab, 0, sizeof cab);
+    cab.nodetype = upsBoxNode;
+    ASSERT_EQ(DUVEX_ParseReply(&modA, &cab, 0, long(sysclock::now()), f.data(), f.size()), DUVEX_DATA_OK);
+
+    struct Case {
+        int age;
+        bool fresh;
+    } cases[] = {{0, true}, {30, true}, {31, false}};
+    int64_t at = 0;
+    for (const Case &c : cases) {
+        clock.advanceSec(c.age - at);
+        at = c.age;
+        descModule_t out;
+        memset(&out, 0xEE, sizeof out);
+        duvex.GetUPSStatus(BOX_A, '1', out);
+        EXPECT_EQ(int(out.data.Vin[0]), c.fresh ? 231 : 0) << c.age;
+        EXPECT_EQ(int(out.data.Temp0), c.fresh ? 40 : 25) << c.age;
     }
 }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -296,6 +297,63 @@ TEST_F(SysCmds, BusyModuleIsTriedFiveTimes)
         ASSERT_TRUE(seq->tryLock()) << "released at the end";
         seq->unlock();
     }
+}
+
+// The modular system aggregation holds the cabinet data mutex for its whole pass and
+// runs the panel commands inside it: the master search and the readiness check of Send
+// then read the cabinet records under that hold (the mutex is not recursive).
+TEST_F(SysCmds, PanelCommandsRunUnderTheCabinetLock)
+{
+    ASSERT_NO_FATAL_FAILURE(start("1000", true));
+    KESPMgr *k = card->kesp();
+    // Runs `call` on another thread while this one holds mutexKESPData; a self-deadlock
+    // would leave it hanging, which is reported instead of waited for.
+    auto underLock = [&](const std::function<int()> &call, const std::function<void()> &prepare = {}) {
+        myMutexLocker lk(k->mutexKESPData);
+        if (prepare)
+            prepare();
+        // The call runs on the holder's behalf while the holder waits for it (as the
+        // aggregation pass waits for its commands): it must not take the mutex again.
+        auto f = std::async(std::launch::async, [&] { return call(); });
+        if (f.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "blocked on the cabinet data mutex";
+            std::abort();
+        }
+        return f.get();
+    };
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        const char *cmd;
+        std::string data;
+    };
+    const Case cases[] = {
+        {"shutdown", [&] { return d()->sysShutdown(300, true); }, "CS", "012<"},
+        {"restore", [&] { return d()->sysRestore(10, 20, true); }, "CR", "000:0014"},
+        {"delete", [&] { return d()->sysDeleteCmd(true); }, "CD", ""},
+        {"battery test", [&] { return d()->sysBatteryTest("005", true); }, "TB", "005"},
+    };
+    for (const Case &c : cases) {
+        clearCommands();
+        EXPECT_EQ(underLock(c.call), 0) << c.what;
+        std::vector<Frame> got = framesOf(c.cmd);
+        ASSERT_EQ(got.size(), 1u) << c.what;
+        EXPECT_EQ(got[0], frame('A', '1', c.cmd, c.data)) << c.what;
+    }
+    uint8 box = 9, ups = 9;
+    EXPECT_EQ(underLock([&] { return card->mgr()->searchMaster(box, ups, true); }), 0);
+    EXPECT_EQ(box, 0);
+
+    // The readiness check reads the record under the hold: a module shown in
+    // communication loss (set within the same hold, before module aggregation can
+    // publish the record again) is refused without touching the bus.
+    clearCommands();
+    LogCapture log;
+    EXPECT_EQ(underLock([&] { return d()->sysShutdown(300, true); },
+                        [&] { k->upsBox[0].pVN->desc.upsBox.subSystem.UPSShelter[0].alarmSt = commLostAlarm; }),
+              -1);
+    EXPECT_TRUE(log.contains(" Err (Send): IL MODULO NON E` PRONTO A RICEVERE IL COMANDO!!!!\n")) << log.text();
+    EXPECT_TRUE(framesOf("CS").empty());
 }
 
 TEST_F(SysCmds, NoMasterNothingSent)

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 using tvksim::Faults;
 using tvksim::Frame;
@@ -214,4 +216,48 @@ TEST(DuvexMgr, ReplyDataReachTheTree)
             return m->nominal.VA == 40000 && std::string(m->identification.SN) == "ABCDEFGHIJKLMNOP";
         },
         10000));
+}
+
+// The texts of the last packet and of the last failure are written by the bus thread
+// (queued transactions) and by single-query threads at once; the sanitizer build
+// checks that they never race, and every text read is a whole one.
+TEST(DuvexMgr, DiagnosticTextsFromBusAndSingleQueryThreads)
+{
+    tvktest::LogCapture quiet;   // the channel is closed: every transaction fails and logs
+    const uint8 savedAddr = KESPAddr;
+    const char *savedPort = serialPort;
+    KESPAddr = 0xEA;
+    serialPort = "/dev/ttyTarvikNone";
+    {
+        DUVEXMgr d;
+        commStatus_t &st = d.ModulesData[0][0].commStatus;
+        st.active = true;
+        st.isGood = true;
+        pckStruct rs{0x20, '1', 'R', 'S', nullptr, 0};
+        QCMgr elem(rs, DUVEX_BuildQuery, DUVEX_GetReplyDataLen(rs));
+        elem.pCommStatus = &st;
+        std::atomic<bool> stop{false};
+        std::thread bus([&] {
+            for (int i = 0; i < 200 && !stop; ++i)
+                d.ManageCmd(&elem);
+        });
+        std::thread reader([&] {
+            while (!stop) {
+                QString e = d.lastErr(), c = d.currPck();
+                EXPECT_TRUE(e == "LastErr:" || e.startsWith("LastErr:\\02")) << e.toStdString();
+                EXPECT_TRUE(c == "currPck:" || c.startsWith("currPck:\\02")) << c.toStdString();
+                std::this_thread::yield();
+            }
+        });
+        for (int i = 0; i < 20; ++i)
+            EXPECT_NE(d.RefreshClockModule('1'), 0);   // a single query on this card's bus
+        stop = true;
+        bus.join();
+        reader.join();
+        const QString e = d.lastErr();
+        EXPECT_TRUE(e.startsWith("LastErr:\\02 1ST... @") || e.startsWith("LastErr:\\02 1RS... @"))
+            << e.toStdString();
+    }
+    serialPort = savedPort;
+    KESPAddr = savedAddr;
 }

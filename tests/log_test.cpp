@@ -61,3 +61,39 @@ TEST(Log, LongMessageIsNotTruncated)
     ASSERT_EQ(cap.lines().size(), 1u);
     EXPECT_NE(cap.lines()[0].find(big + "\n"), std::string::npos);
 }
+
+// The unit in the prefix: the file's own path without extension, or, for a file split
+// out of a unit, that unit by the facility's one table.
+TEST(Log, SourceUnitOfSplitFilesIsTheirUnit)
+{
+    struct Case {
+        const char *file, *unit;
+    } cases[] = {
+        {"DUVEX/ThreadDUVEX.cpp", "DUVEX/ThreadDUVEX"},
+        {"DUVEX/DUVEXAccess.cpp", "DUVEX/ThreadDUVEX"},
+        {"DUVEX/DUVEXCmds.cpp", "DUVEX/ThreadDUVEX"},
+        {"DUVEX/DUVEXAggregate.cpp", "DUVEX/ThreadDUVEX"},
+        {"DUVEX/DUVEXData.cpp", "DUVEX/DUVEX"},
+        {"DUVEX/DUVEX.cpp", "DUVEX/DUVEX"},
+        {"KESP/KESPAggregate.cpp", "KESP/ThreadKESP"},
+        {"KESP/KESPCatalogue.cpp", "KESP/KESP"},
+        {"Common/SystemMgr.cpp", "Common/SystemMgr"},
+        {"/srv/tree/DUVEX/DUVEXCmds.cpp", "DUVEX/ThreadDUVEX"},   // a path the build did not shorten
+        {"DUVEX/XDUVEXCmds.cpp", "DUVEX/XDUVEXCmds"},             // a row matches whole names only
+        {"DUVEX/DUVEXCmds.h", "DUVEX/ThreadDUVEX"},
+        {"Makefile", "Makefile"},
+        {"dir.d/file", "dir.d/file"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(tvk_sourceUnit(c.file), c.unit) << c.file;
+
+    LogCapture cap;
+    tvk_log("DUVEX/DUVEXAccess.cpp", "GetUPSStatus", LogLevel::Err, "x\n");
+    tvk_trace("DUVEX/DUVEXAggregate.cpp", "AggregateUPS", "t");
+    ASSERT_GE(cap.lines().size(), 1u);
+    EXPECT_NE(cap.lines()[0].find("] DUVEX/ThreadDUVEX Err (GetUPSStatus): x\n"), std::string::npos);
+    if (profile::debugLines) {
+        ASSERT_EQ(cap.lines().size(), 2u);
+        EXPECT_NE(cap.lines()[1].find("] DUVEX/ThreadDUVEX Dbg (AggregateUPS): t\n"), std::string::npos);
+    }
+}

@@ -131,6 +131,25 @@ TEST_F(ModuleBus, EveryQueryOfTheCardGetsItsReply)
     EXPECT_EQ(sim_->state().lastClock, "241224103000");
 }
 
+// GE: the stand-in keeps its auxiliary firmware text as it reads and sends the
+// characters above '9' at positions 7, 8, 10 and 11 lowered by 7.
+TEST_F(ModuleBus, GEReplyCarriesTheVersionLowered)
+{
+    struct Case {
+        const char *aux, *wire;
+    } cases[] = {{"QTN914-1A-0F", "QTN914-1:-0?"}, {"QTN914-__-__", "QTN914-XX-XX"}, {"QTN914-01-29", "QTN914-01-29"},
+                 {"ABCDEFGHIJKL", "ABCDEFGABJDE"}};
+    for (const Case &c : cases) {
+        sim_->update([&](ModuleState &s) {
+            s.SWVer_AUX = c.aux;
+            s.tbdGE = {{'1', '2', '3', '4'}};
+        });
+        const Frame r = sim_->replyFor(PowerModuleSim::makeFrame(0x20, '1', 'G', 'E', {}));
+        ASSERT_EQ(r.size(), 28u);
+        EXPECT_EQ(std::string(r.begin() + 7, r.begin() + 23), std::string(c.wire) + "1234") << c.aux;
+    }
+}
+
 TEST_F(ModuleBus, StatusReplyInAllThreeLengths)
 {
     for (uint8 io : {'1', '3', '2', '4'}) {

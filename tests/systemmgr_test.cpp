@@ -115,6 +115,12 @@ TEST(SystemMgr, SearchMasterTakesTheFirstReachableMaster)
         EXPECT_EQ(m->searchMaster(box, ups), c.ret);
         EXPECT_EQ(box, c.box);
         EXPECT_EQ(ups, c.ups);
+        // The same answer for a caller that holds the cabinet data mutex already.
+        myMutexLocker lk(k->mutexKESPData);
+        box = 9, ups = 9;
+        EXPECT_EQ(m->searchMaster(box, ups, true), c.ret);
+        EXPECT_EQ(box, c.box);
+        EXPECT_EQ(ups, c.ups);
     }
 }
 #endif
