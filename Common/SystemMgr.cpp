@@ -1,6 +1,7 @@
 #include "SystemMgr.h"
 
 #include "Globals.h"
+#include "KESP.h"
 #include "Log.h"
 #include "ThreadDUVEX.h"
 #include "ThreadKESP.h"
@@ -65,7 +66,7 @@ int SystemMgr::RegisterAll()
     pThKESP->clearErrorCnt();
     pThKESP->lastErrStr = "LastErr:";
     pThKESP->RegisterBoxNode(Cfg);
-    return pThKESP->openBus();
+    return KESP_Init();
 }
 
 void SystemMgr::DeRegisterAll()
@@ -110,20 +111,33 @@ SystemMgr::~SystemMgr()
         pSysMgr = nullptr;
 }
 
-int SystemMgr::searchMaster(uint8 &boxId, uint8 &upsId)
+int SystemMgr::searchMaster(uint8 &boxId, uint8 &upsId, bool cabinetLockHeld)
 {
     LOGD("SEARCHING MASTER!!\n");
+    if (!pThKESP) {
+        boxId = 4;
+        return -1;
+    }
     for (boxId = 0; boxId < 4; ++boxId) {
         if (!Cfg.Ups[boxId].present)
             continue;
         upsBoxQueriesData_t &e = pThKESP->upsBox[boxId];
         // The cabinet entries are written under the cabinet data lock (module aggregation,
-        // cabinet-bus replies); read them under it too.
-        myMutexLocker lk(pThKESP->mutexKESPData);
-        bool good = e.MCUcommStatus.isGood;
-        bool master = e.pVN && e.pVN->desc.upsBox.Ups.isMaster;
-        uint8 idu = e.extendedBoardBox.idu;
-        lk.unlock();
+        // cabinet-bus replies): read them under it, taken here unless the caller holds it
+        // (the lock is not recursive).
+        bool good = false, master = false;
+        uint8 idu = 0xFF;
+        auto read = [&] {
+            good = e.MCUcommStatus.isGood;
+            master = e.pVN && e.pVN->desc.upsBox.Ups.isMaster;
+            idu = e.extendedBoardBox.idu;
+        };
+        if (cabinetLockHeld) {
+            read();
+        } else {
+            myMutexLocker lk(pThKESP->mutexKESPData);
+            read();
+        }
         LOGD("BOX %c presente: isGood:%c isMaster:%c\n", char('A' + boxId), good ? 'T' : 'F', master ? 'T' : 'F');
         if (good && master) {
             upsId = uint8((idu - 1) & 7);

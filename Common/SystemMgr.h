@@ -7,6 +7,8 @@
 #include "Types.h"
 #include "myMutex.h"
 
+#include <atomic>
+
 class DUVEXMgr;
 class KESPMgr;
 class VirtualUPSMgr;
@@ -19,14 +21,18 @@ public:
     void startThreads();
     int RegisterAll();
     void DeRegisterAll();
-    int searchMaster(uint8 &boxId, uint8 &upsId);
+    // The cabinet holding the plant's master module. Reads the cabinet-bus entries under
+    // mutexKESPData; `cabinetLockHeld`: the caller already holds it (the lock is not
+    // recursive), as the modular system aggregation does for its whole pass.
+    int searchMaster(uint8 &boxId, uint8 &upsId, bool cabinetLockHeld = false);
 
     DUVEXMgr *pThDuvex;
     KESPMgr *pThKESP;
     myMutex *mutexQCSeq;
     VirtualUPSMgr *pVirtualUPSMgr;
     int32 build;
-    uint8 cntForSameBuild;
+    // Written by the cabinet-bus thread (CN), read by module aggregation.
+    std::atomic<uint8> cntForSameBuild;
 
 private:
     SystemMgr(const SystemMgr &) = delete;

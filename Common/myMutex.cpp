@@ -23,6 +23,14 @@ bool myMutex::tryLock()
     return ok;
 }
 
+bool myMutex::tryLockFor(int timeoutMs)
+{
+    bool ok = QMutex::tryLock(timeoutMs > 0 ? timeoutMs : 0);
+    if (ok)
+        TVK_TSAN_ACQUIRE(this);
+    return ok;
+}
+
 void myMutex::unlock()
 {
     TVK_TSAN_RELEASE(this);

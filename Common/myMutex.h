@@ -13,6 +13,8 @@ public:
     ~myMutex();
     void lock();
     bool tryLock();
+    // Waits at most timeoutMs for the mutex; true when it is now held.
+    bool tryLockFor(int timeoutMs);
     void unlock();
     const QString &name() const { return m_name; }
 

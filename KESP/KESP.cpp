@@ -9,7 +9,9 @@
 #include "SysClock.h"
 #include "crc.h"
 
+#include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <linux/serial.h>
 #include <mutex>
 #include <new>
@@ -75,10 +77,50 @@ void finishFrame(uint8 *f, uint8 src, uint8 dest, uint8 mainCmd, uint8 subCmd, u
     f[KESP_DATAOFFSET + dataLen + 2] = ETX;
 }
 
+// Set while the bus thread is asked to stop: long waits for the line end at once.
+std::atomic<bool> g_abortWait{false};
+
+// Step of a long wait for the first byte: a break or a stop request is seen
+// within this time, however long the silence the caller allows.
+constexpr int KESP_WAITSTEPMS = 100;
+
+// Waits for the first byte of a read in steps. TTYD_ERR_TIMEOUT when the whole
+// silence passed or the wait was cut short (a break, a stop); 1 when the port
+// has something to read (or reports a hang-up, which the read then reports).
+int waitFirstByte(uint32 timeoutMs)
+{
+    const ttyd_port_t *p = ComDev_Port(KESP_ch);
+    if (!p || !p->pt || p->pt->fd < 0)
+        return 1;
+    const int64 endMs = sysclock::monotonicMs() + int64(timeoutMs);
+    for (;;) {
+        if (g_abortWait.load() || cntBreakDetect.load() != 0)
+            return TTYD_ERR_TIMEOUT;
+        const int64 left = endMs - sysclock::monotonicMs();
+        if (left <= 0)
+            return TTYD_ERR_TIMEOUT;
+        struct pollfd pfd;
+        pfd.fd = p->pt->fd;
+        pfd.events = POLLIN;
+        pfd.revents = 0;
+        const int r = poll(&pfd, 1, int(left < KESP_WAITSTEPMS ? left : KESP_WAITSTEPMS));
+        if (r > 0 || (r < 0 && errno != EINTR))
+            return 1;
+    }
+}
+
 int linkRead(uint8 *buf, uint16 len, uint32 timeoutMs)
 {
-    if (!g_seam)
+    if (!g_seam) {
+        if (timeoutMs > uint32(KESP_WAITSTEPMS)) {
+            const int64 startMs = sysclock::monotonicMs();
+            if (waitFirstByte(timeoutMs) == TTYD_ERR_TIMEOUT)
+                return TTYD_ERR_TIMEOUT;
+            const int64 spent = sysclock::monotonicMs() - startMs;
+            timeoutMs = spent < int64(timeoutMs) ? uint32(int64(timeoutMs) - spent) : 1u;
+        }
         return ComDev_Rcv(KESP_ch, buf, len, timeoutMs);
+    }
     return g_io.read ? g_io.read(buf, len, timeoutMs) : int(TTYD_ERR_TIMEOUT);
 }
 
@@ -678,3 +720,5 @@ int KESP_waitPck(uint8 *data, uint16 len)
         KESP_UpdateLastMaster(data[KESP_SOURCEOFFSET]);
     return ret;
 }
+
+void KESP_AbortWait(bool abort) { g_abortWait = abort; }

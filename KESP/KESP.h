@@ -193,6 +193,11 @@ int KESP_waitPck(uint8 *data, uint16 len);
 // one DELAYUNIT.
 uint32 KESP_ListenTime(uint8 addr, uint8 last);
 
+// Cuts every long wait for the line short while `abort` is set (the bus thread
+// is asked to stop); waits for the first byte of a frame run in steps of 100 ms
+// for this and for a line break. Cleared when a new bus thread is made.
+void KESP_AbortWait(bool abort = true);
+
 // ---- Link seam ------------------------------------------------------------------
 // Byte I/O of the link layer. Without a seam the channel layer on KESP_ch is used
 // (ComDev_Rcv / ComDev_Send / ComDev_FlushQueue / ComDev_RecoveryBus, and the

@@ -23,7 +23,13 @@ CardFixture::CardFixture(const Options &o) : opt_(o)
     port_ = pty_->path();
 
     serialPort = port_.c_str();
-    serialPortKESP = "/dev/ttyTVKnone";
+    if (o.cabinetBus) {
+        kespPty_.reset(new tvksim::PtyEnd());
+        kespPort_ = kespPty_->path();
+        serialPortKESP = kespPort_.c_str();
+    } else {
+        serialPortKESP = "/dev/ttyTVKnone";
+    }
     deviceBaudRate = 115200;
     KESPAddr = (o.cabinet >= 1 && o.cabinet <= 4) ? uint8(233 + o.cabinet) : uint8(224);
     int v = atoi(o.mask);
@@ -41,8 +47,10 @@ CardFixture::~CardFixture()
     stopCard();
     sim_.reset();
     pty_.reset();
+    kespPty_.reset();
     dir_.reset();
     serialPort = nullptr;
+    serialPortKESP = nullptr;
 }
 
 void CardFixture::startCard()

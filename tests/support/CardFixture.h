@@ -27,6 +27,7 @@ public:
         const char *mask = "1000";      // presence mask A B C D
         const char *modules = "18";     // addresses the stand-in answers for
         bool start = true;              // create the system manager at once
+        bool cabinetBus = false;        // a pty cabinet bus (the test plays the other stations)
     };
 
     CardFixture();
@@ -41,6 +42,8 @@ public:
     KESPMgr *kesp() const;
     tvksim::PowerModuleSim &sim() { return *sim_; }
     tvksim::PtyEnd &moduleBus() { return *pty_; }
+    // The far end of the cabinet bus (Options::cabinetBus).
+    tvksim::PtyEnd &cabinetBus() { return *kespPty_; }
     virtualNode_t *node(const char *id) const;
 
     // Polls pred every 10 ms (real time) until it holds or timeoutMs passed.
@@ -51,7 +54,9 @@ private:
     std::unique_ptr<ScopedWorkDir> dir_;
     std::unique_ptr<tvksim::PtyEnd> pty_;
     std::unique_ptr<tvksim::PowerModuleSim> sim_;
+    std::unique_ptr<tvksim::PtyEnd> kespPty_;
     std::string port_;
+    std::string kespPort_;
     SystemMgr *mgr_ = nullptr;
 };
 
