@@ -4,11 +4,7 @@
 // (every card falls back to listening), one filler byte (a listening card may
 // drop the byte after a break), then CN naming the next master.
 #include "CardFixture.h"
-#include "CardProcess.h"
-#include "KespHub.h"
-#include "KespStations.h"
-#include "PowerModuleSim.h"
-#include "PtyBench.h"
+#include "Plant.h"
 #include "VirtualUPSMgr.h"
 
 #include <gtest/gtest.h>
@@ -25,66 +21,15 @@ namespace {
 constexpr int kCards = 4;
 
 uint16_t voutOf(int cabinet) { return uint16_t(221 + cabinet); }
+uint8_t addrOf(int i) { return uint8_t(0xEA + i); }
 
-class Plant {
+// The plant of the test: every module reports a Vout of its own.
+class TestPlant : public tvksim::Plant {
 public:
-    explicit Plant(const char *mask = "1111") : hub_(hubOptions())
+    TestPlant() : tvksim::Plant(options())
     {
-        const std::string prog = std::string(TVK_BIN_DIR) + "/tarvik-" + TVK_PROFILE_NAME;
-        for (int i = 0; i < kCards; ++i) {
-            int port = hub_.addPtyPort(std::string(), std::string("card ") + char('A' + i));
-            bus_.emplace_back(new tvksim::PtyEnd());
-            mod_.emplace_back(new tvksim::PowerModuleSim(*bus_.back()));
-            mod_.back()->update([i](tvksim::ModuleState &s) {
-                s.Vout = {{voutOf(i), voutOf(i), voutOf(i)}};
-                s.SN = std::string("PLANT00000000") + char('A' + i) + "00";
-            });
-            tvksim::CardSpec spec;
-            spec.program = prog;
-            spec.modulePort = bus_.back()->path();
-            spec.cabinetPort = hub_.path(port);
-            spec.cabinet = i + 1;
-            spec.mask = mask;
-            spec.workDir = dir_.path() + "/card" + char('A' + i);
-            cards_.emplace_back(new tvksim::CardProcess(spec));
-        }
-        stationFd_ = hub_.attachLocal("station");
-        station_.reset(new tvksim::HandoverStation(stationFd_, tvksim::HandoverPlan(), &hub_));
-        updatePids();
-    }
-    ~Plant()
-    {
-        station_->stop();
-        cards_.clear();
-        hub_.stop();
-    }
-
-    void updatePids()
-    {
-        std::vector<pid_t> pids;
-        for (auto &c : cards_)
-            if (c->running())
-                pids.push_back(c->pid());
-        station_->setPids(pids);
-    }
-
-    tvksim::KespHub &hub() { return hub_; }
-    tvksim::HandoverStation &station() { return *station_; }
-    tvksim::CardProcess &card(int i) { return *cards_[size_t(i)]; }
-
-    // Waits until `addr` polls as master after tap entry `from`: its own BS query and
-    // an answer of another cabinet.
-    bool pollsAsMaster(uint8_t addr, size_t from, int timeoutMs)
-    {
-        tvksim::TapEntry own;
-        if (!hub_.waitTap([&](const tvksim::TapEntry &e) { return e.is('B', 'S') && e.h.src == addr && e.h.dest == addr; },
-                          timeoutMs, &own, from))
-            return false;
-        return hub_.waitTap(
-            [&](const tvksim::TapEntry &e) {
-                return e.is('B', 'S') && e.h.src != addr && e.h.dest == kesp::BROADCAST && e.checkOk;
-            },
-            timeoutMs, nullptr, own.seq);
+        for (int i = 0; i < cards(); ++i)
+            module(i).update([i](tvksim::ModuleState &s) { s.Vout = {{voutOf(i), voutOf(i), voutOf(i)}}; });
     }
 
     // Every running card holds every cabinet's record with that cabinet's module values.
@@ -92,11 +37,11 @@ public:
     {
         return CardFixture::waitFor(
             [&] {
-                for (int k = 0; k < kCards; ++k) {
-                    if (!cards_[size_t(k)]->running())
+                for (int k = 0; k < cards(); ++k) {
+                    if (!card(k).running())
                         continue;
                     tvksim::TreeAttach t;
-                    if (!t.attach(cards_[size_t(k)]->keyFile()))
+                    if (!t.attach(card(k).keyFile()))
                         return false;
                     for (int j = 0; j < kCards; ++j) {
                         char id[8];
@@ -111,44 +56,23 @@ public:
             timeoutMs);
     }
 
-    // Whether the card's log holds `text`.
-    bool logHas(int i, const std::string &text)
-    {
-        FILE *f = fopen(cards_[size_t(i)]->logPath().c_str(), "r");
-        if (!f)
-            return false;
-        std::string all;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            all.append(buf, n);
-        fclose(f);
-        return all.find(text) != std::string::npos;
-    }
-
 private:
-    static tvksim::HubOptions hubOptions()
+    static tvksim::PlantOptions options()
     {
-        tvksim::HubOptions o;
-        o.baud = 9600;
+        static tvktest::ScopedWorkDir dir;   // one for the test program; cards get subdirectories
+        static int run = 0;
+        tvksim::PlantOptions o;
+        o.program = std::string(TVK_BIN_DIR) + "/tarvik-" + TVK_PROFILE_NAME;
+        o.baseDir = dir.path() + "/plant" + std::to_string(run++);
         return o;
     }
-    tvktest::ScopedWorkDir dir_;
-    tvksim::KespHub hub_;
-    std::vector<std::unique_ptr<tvksim::PtyEnd>> bus_;
-    std::vector<std::unique_ptr<tvksim::PowerModuleSim>> mod_;
-    std::vector<std::unique_ptr<tvksim::CardProcess>> cards_;
-    int stationFd_ = -1;
-    std::unique_ptr<tvksim::HandoverStation> station_;
 };
-
-uint8_t addrOf(int i) { return uint8_t(0xEA + i); }
 
 } // namespace
 
 TEST(HandOver, FourCardsShareTheMasterRoleAndEveryRecord)
 {
-    Plant p;
+    TestPlant p;
     for (int i = 0; i < kCards; ++i) {
         tvksim::TreeAttach t;
         ASSERT_TRUE(CardFixture::waitFor([&] { return t.attach(p.card(i).keyFile()); }, 15000)) << i;
