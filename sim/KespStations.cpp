@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -704,8 +705,11 @@ void HandoverStation::doHandover(uint8_t target)
                 ++rec.signalled;
         if (hook)
             hook();
-        if (hub_)
-            hub_->noteBreak(name() + " -> " + std::to_string(target));
+        if (hub_) {
+            char what[48];
+            std::snprintf(what, sizeof what, "%s -> 0x%02X", name().c_str(), target);
+            hub_->noteBreak(what);
+        }
         if (!waitUntil(nowUs() + int64_t(p.breakSettleMs) * 1000))
             return;
         writeLine(&p.filler, 1);
