@@ -95,19 +95,21 @@ Duvex_status_e DUVEXMgr::getState()
 }
 
 // The texts are written by the bus thread and by single-query threads: each assignment
-// (and each read through the accessors) is made under their own lock, a leaf.
+// (and each read through the accessors) is made under their own lock, a leaf. The new
+// text is moved in (no data shared with a temporary); the old one is released after the
+// lock, by the swap partner.
 void DUVEXMgr::saveCurrPck(const pckStruct &q)
 {
     QString text = pckText("currPck:\\02%1%2%3%4...", q);
     std::lock_guard<std::mutex> lk(m_diagMutex);
-    currPckStr = text;
+    currPckStr.swap(text);
 }
 
 void DUVEXMgr::saveLastErr(const pckStruct &q)
 {
     QString text = pckText("LastErr:\\02%1%2%3%4... @%5", q).arg(clockText());
     std::lock_guard<std::mutex> lk(m_diagMutex);
-    lastErrStr = text;
+    lastErrStr.swap(text);
 }
 
 QString DUVEXMgr::currPck() const

@@ -688,7 +688,10 @@ TEST(AggregateCard, CabinetRecordFollowsTheModule)
     // Modular modules report no master flag (they are not asked for RX).
     const uint8 masterIdu = profile::modular ? 0xFF : 1;
     auto published = [&] {
+        // The cabinet record is written under the cabinet data mutex, the module record
+        // under the module data mutex (taken inside it, as the aggregation does).
         myMutexLocker lk(k->mutexKESPData);
+        myMutexLocker lkm(card.duvex()->mutexDuvexData);
         const dataObject_t &c = cabNode->desc.upsBox.Ups;
         const dataObject_t &m = modNode->desc.module.data;
         return c.timestamp != 0 && k->upsBox[0].extendedBoardBox.idu == masterIdu && m.Vin[0] != 0 &&
