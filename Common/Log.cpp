@@ -1,9 +1,11 @@
 #include "Log.h"
 #include "Profile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -88,6 +90,7 @@ constexpr UnitRow kUnitTable[] = {
     // Module bus: reply handling is part of the codec unit; module data access, system
     // commands and module aggregation are part of the bus thread.
     {"DUVEX/DUVEXData", "DUVEX/DUVEX"},
+    {"DUVEX/DUVEXReply", "DUVEX/DUVEX"},
     {"DUVEX/DUVEXAccess", "DUVEX/ThreadDUVEX"},
     {"DUVEX/DUVEXCmds", "DUVEX/ThreadDUVEX"},
     {"DUVEX/DUVEXAggregate", "DUVEX/ThreadDUVEX"},
@@ -130,11 +133,35 @@ std::string tvk_sourceUnit(const char *file)
     return std::string(u.p, u.n);
 }
 
-bool tvk_debugEnabled() { return profile::debugLines; }
+namespace {
+
+// Opt-in quieter level for the builds that write debug lines: TARVIK_LOG_QUIET set
+// to anything but "" or "0" drops the Dbg lines, the microsecond traces and the
+// frame dumps, as the modular build does. Read at the first line written.
+std::atomic<int> g_quiet{-1};
+
+bool quietLevel()
+{
+    int q = g_quiet.load(std::memory_order_relaxed);
+    if (q < 0) {
+        const char *v = getenv("TARVIK_LOG_QUIET");
+        q = (v && *v && strcmp(v, "0") != 0) ? 1 : 0;
+        g_quiet.store(q, std::memory_order_relaxed);
+    }
+    return q != 0;
+}
+
+bool debugOn() { return profile::debugLines && !quietLevel(); }
+
+} // namespace
+
+void tvk_setQuietLog(bool quiet) { g_quiet.store(quiet ? 1 : 0, std::memory_order_relaxed); }
+
+bool tvk_debugEnabled() { return debugOn(); }
 
 void tvk_log(const char *file, const char *func, LogLevel lvl, const char *fmt, ...)
 {
-    if (lvl == LogLevel::Dbg && !profile::debugLines)
+    if (lvl == LogLevel::Dbg && !debugOn())
         return;
     time_t t = time(nullptr);
     struct tm tmv;
@@ -164,7 +191,7 @@ void tvk_raw(const char *fmt, ...)
 
 void tvk_trace(const char *file, const char *func, const char *msg)
 {
-    if (!profile::debugLines)
+    if (!debugOn())
         return;
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -180,7 +207,7 @@ void tvk_trace(const char *file, const char *func, const char *msg)
 
 void tvk_dump(const char *file, const char *func, const char *label, const uint8_t *buf, size_t len)
 {
-    if (!profile::debugLines)
+    if (!debugOn())
         return;
     tvk_log(file, func, LogLevel::None, "%s\n", label ? label : "");
     std::string line;

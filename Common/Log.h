@@ -27,8 +27,11 @@ void tvk_dump(const char *file, const char *func, const char *label, const uint8
 // The system error text of the last failed call, plain perror form without prefix.
 void tvk_perror(int err);
 
-// True when Dbg lines are written in this build.
+// True when Dbg lines are written: in this build and at the current level.
 bool tvk_debugEnabled();
+// The quieter level (no Dbg lines, traces or frame dumps), normally taken from the
+// environment (TARVIK_LOG_QUIET=1); tests set it here.
+void tvk_setQuietLog(bool quiet);
 
 // Where finished lines go; the default writes them to standard error. Tests capture them.
 // The sink receives whole lines (or raw text) exactly as they would be written.

@@ -94,6 +94,8 @@ ttyd_port_t *ttyd_init()
     p->pt->fd = -1;
     memset(&p->pt->oldterm, 0, sizeof p->pt->oldterm);
     p->pt->oldtermSaved = false;
+    p->pt->vmin = 0;
+    p->pt->lastRxUs = 0;
     p->baud = TTYD_BAUD_9600;
     p->data = TTYD_DATA_8;
     p->stop = TTYD_STOP_1;
@@ -190,6 +192,7 @@ int ttyd_termios(ttyd_port_t *p)
         TTYLOG(p, "tcsetattr() %d %s\n", e, ESTR(e));
         return TTYD_ERR_CONFIG;
     }
+    p->pt->vmin = 1;
     return TTYD_ERR_NOERROR;
 }
 
@@ -281,6 +284,66 @@ int ttyd_set_flow(ttyd_port_t *p, ttyd_flow_e flow)
     return rc;
 }
 
+namespace {
+
+// Wire time of one character at the port's line settings (start bit, data bits,
+// parity bit, stop bits), rounded down: no character can arrive sooner after the
+// one before it.
+int64_t charTimeUs(const ttyd_port_t *p)
+{
+    static const int64_t rates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    const int64_t baud = (p->baud >= 0 && p->baud < TTYD_BAUD_MAX) ? rates[p->baud] : 9600;
+    const int data = (p->data >= 0 && p->data < TTYD_DATA_MAX) ? 5 + int(p->data) : 8;
+    const int bits = 1 + data + (p->parity != TTYD_PARITY_NONE ? 1 : 0) + (p->stop == TTYD_STOP_2 ? 2 : 1);
+    return int64_t(bits) * 1000000 / baud;
+}
+
+// Real-time pause away from the port (not on its wait queue: characters that
+// arrive meanwhile do not wake the thread).
+void sleepUs(int64_t us)
+{
+    struct timespec ts;
+    ts.tv_sec = time_t(us / 1000000);
+    ts.tv_nsec = long(us % 1000000) * 1000;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Minimum-characters setting (VMIN) of a port this layer put into raw mode,
+// written only when it changes. In non-canonical mode without an inter-character
+// time, a wait for readiness reports the port readable only once that many
+// characters are waiting; it changes nothing else (a read of what FIONREAD
+// reports still returns at once, and a serial driver is not reprogrammed for a
+// change of control characters). A port not in raw mode is left alone.
+void setMinChars(ttyd_port_t *p, int n)
+{
+    if (p->pt->vmin == n || p->pt->vmin <= 0)
+        return;
+    struct termios t;
+    if (tcgetattr(p->pt->fd, &t) != 0)
+        return;
+    t.c_cc[VMIN] = cc_t(n);
+    if (tcsetattr(p->pt->fd, TCSANOW, &t) == 0)
+        p->pt->vmin = n;
+}
+
+} // namespace
+
+// How the loop waits (every wait at most one step of 10 ms and never past the
+// time-out, so the silence is checked at least every step):
+// - nothing is coming in (before the first character of a reply, or after a
+//   step without one): wait until the port is readable, which wakes the thread
+//   at the first character;
+// - a reply is coming in and more than the tail is missing: the missing
+//   characters cannot be complete before their wire time, so sleep through it
+//   away from the port, leaving a tail of about 2 ms (at least 2 characters) for
+//   drivers that hand characters over late; the characters that came meanwhile
+//   are read as one chunk;
+// - the tail: wait until the port reports all missing characters (VMIN), so
+//   the read still ends as soon as the last one is there.
+// A reply of N characters therefore costs about one wake-up per step of its wire
+// time plus a few, instead of one per character. The silence is measured from
+// when a chunk is seen, which is at most one step after its first character came.
 int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_len, uint32 timeout)
 {
     uint32 unused = 0;
@@ -297,15 +360,21 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
     }
     const int fd = p->pt->fd;
     const int64_t timeoutUs = int64_t(timeout) * 1000;
-    const int64_t stepUs = 10000;   // longest wait for readiness
+    const int64_t stepUs = 10000;        // longest wait
+    const int64_t tailUs = 2000;         // left to a wait on the port at the end of a reply
+    const int64_t charUs = charTimeUs(p);
+    const int64_t tailChars = tailUs / charUs > 2 ? tailUs / charUs : 2;
     uint32 wanted = buf_len;
     int64_t start = realMonoUs();
+    // A reply is coming in: a character was seen in the last step (on entry: on
+    // this port, for instance the start of the frame read just before).
+    bool flowing = p->pt->lastRxUs != 0 && start - p->pt->lastRxUs < stepUs;
     // Set when the last wait reported the port readable but nothing was waiting
     // afterwards (a hung-up line, for instance): the next step then waits without
     // asking the port, so such a line costs at most one wake-up per step.
     bool readyButEmpty = false;
 
-    for (;;) {
+    for (bool first = true;; first = false) {
         int avail = 0;
         if (ioctl(fd, FIONREAD, &avail) != 0) {
             int e = errno;
@@ -329,46 +398,51 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
                 *read_len += uint32(r);
                 wanted -= uint32(r);
                 start = realMonoUs();   // the silence time-out restarts with every chunk
+                p->pt->lastRxUs = start;
                 got = true;
                 readyButEmpty = false;
             }
         }
-        if (!got) {
-            // Wait for readiness, at most one step and never past the time-out.
-            int64_t left = timeoutUs - (realMonoUs() - start);
-            if (left < 0)
-                left = 0;
-            int64_t waitUs = left < stepUs ? left : stepUs;
+        if (wanted == 0)
+            return TTYD_ERR_NOERROR;
+        flowing = got || (first && flowing);
+
+        int64_t left = timeoutUs - (realMonoUs() - start);
+        if (left < 0)
+            left = 0;
+        const int64_t waitUs = left < stepUs ? left : stepUs;
+        int pr = 0;
+        int werr = 0;
+        if (flowing && int64_t(wanted) > tailChars) {
+            const int64_t restUs = (int64_t(wanted) - tailChars) * charUs;
+            sleepUs(restUs < waitUs ? restUs : waitUs);
+        } else if (readyButEmpty) {
+            sleepUs(waitUs);
+        } else {
+            setMinChars(p, flowing ? (wanted < 255 ? int(wanted) : 255) : 1);
             struct timespec ts;
             ts.tv_sec = time_t(waitUs / 1000000);
             ts.tv_nsec = long(waitUs % 1000000) * 1000;
-            int pr;
-            int werr = 0;
-            if (readyButEmpty) {
-                // Real-time pause of one step on the port (see above).
-                pr = 0;
-                while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-                }
-            } else {
-                struct pollfd pfd;
-                pfd.fd = fd;
-                pfd.events = POLLIN;
-                pfd.revents = 0;
-                pr = ppoll(&pfd, 1, &ts, nullptr);
-                werr = errno;
-            }
-            readyButEmpty = pr > 0;
-            // Bytes reported during the wait are taken first: a thread that resumes
-            // late must not turn a reply that came in time into a time-out.
-            if (pr <= 0 && realMonoUs() - start >= timeoutUs)
-                return TTYD_ERR_TIMEOUT;
-            if (pr < 0 && werr != EINTR) {
-                TTYLOG(p, "select error - > errno:%d strerror: %s\n", werr, ESTR(werr));
-                return TTYD_ERR_SELECT;
-            }
+            struct pollfd pfd;
+            pfd.fd = fd;
+            pfd.events = POLLIN;
+            pfd.revents = 0;
+            pr = ppoll(&pfd, 1, &ts, nullptr);
+            werr = errno;
         }
-        if (wanted == 0)
-            return TTYD_ERR_NOERROR;
+        readyButEmpty = pr > 0;
+        if (pr < 0 && werr != EINTR) {
+            TTYLOG(p, "select error - > errno:%d strerror: %s\n", werr, ESTR(werr));
+            return TTYD_ERR_SELECT;
+        }
+        if (pr <= 0 && realMonoUs() - start >= timeoutUs) {
+            // Characters that came during the wait are taken first: a thread that
+            // resumes late must not turn a reply that came in time into a time-out.
+            int late = 0;
+            if (ioctl(fd, FIONREAD, &late) == 0 && late > 0)
+                continue;
+            return TTYD_ERR_TIMEOUT;
+        }
     }
 }
 

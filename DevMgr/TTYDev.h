@@ -67,6 +67,8 @@ struct ttyd_linux_t {
     int fd;                  // open file descriptor, -1 when closed
     struct termios oldterm;  // settings found when raw mode was set; restored by ttyd_end
     bool oldtermSaved;       // oldterm holds settings read from the device
+    int vmin;                // minimum-characters setting this layer gave the device (0: none)
+    int64_t lastRxUs;        // monotonic time a character was last seen on the port (0: never)
 };
 
 // One open (or openable) device.

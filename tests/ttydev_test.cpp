@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
@@ -449,6 +450,156 @@ TEST(TtydRead, TakesExactlyTheWantedCount)
     EXPECT_EQ(n, 4u);
     EXPECT_EQ(buf[3], 3);
     EXPECT_EQ(port.end.pendingToProgram(), 6);
+}
+
+namespace {
+
+int64_t threadSleeps()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_THREAD, &ru);
+    return int64_t(ru.ru_nvcsw);
+}
+
+ttyd_baud_e baudCode(int baud)
+{
+    switch (baud) {
+    case 9600: return TTYD_BAUD_9600;
+    case 115200: return TTYD_BAUD_115200;
+    default: return TTYD_BAUD_MAX;
+    }
+}
+
+std::vector<uint8_t> pattern(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = uint8_t(i * 7 + 1);
+    return v;
+}
+
+// The far end writes `data` one byte at a time, paced like a line at `baud`, in a
+// thread of its own; the time of its last write is kept.
+struct PacedWriter {
+    int64_t lastWriteUs = 0;
+    std::thread th;
+    PacedWriter(PtyEnd &end, const std::vector<uint8_t> &data, int baud, int64_t delayUs = 2000)
+        : th([&end, &data, baud, delayUs, this] {
+              sleepUntilUs(nowUs() + delayUs);
+              end.writePaced(data.data(), data.size(), baud);
+              lastWriteUs = nowUs();
+          })
+    {
+    }
+    ~PacedWriter() { join(); }
+    void join()
+    {
+        if (th.joinable())
+            th.join();
+    }
+};
+
+} // namespace
+
+// A reply coming in one byte at a time at the port's line rate is read in one call:
+// every byte in order, the call ends with the last one, and the reader sleeps about
+// once per 10 ms step of the reply's wire time instead of once per byte. The
+// bound allows for a far end that falls behind on a loaded machine (its reply
+// then simply lasts longer, with more steps).
+TEST(TtydRead, PacedReplyWakesPerStepNotPerByte)
+{
+    struct Case {
+        int baud;
+        size_t bytes;
+    };
+    const Case cases[] = {{9600, 60}, {9600, 300} /* more than the largest minimum count */, {115200, 140}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.baud) + " baud, " + std::to_string(c.bytes) + " bytes");
+        OpenPort port;
+        ASSERT_EQ(ttyd_set_baud(port.p, baudCode(c.baud)), 0);
+        const std::vector<uint8_t> data = pattern(c.bytes);
+        std::vector<uint8_t> buf(c.bytes + 1, 0xEE);
+        uint32 n = 0;
+        PacedWriter far(port.end, data, c.baud);
+        const int64_t t0 = nowUs();
+        const int64_t sleeps0 = threadSleeps();
+        const int rc = ttyd_read_timeout(port.p, buf.data(), uint32(c.bytes), &n, 1000);
+        const int64_t sleeps = threadSleeps() - sleeps0;
+        const int64_t tEnd = nowUs();
+        far.join();
+        ASSERT_EQ(rc, 0);
+        EXPECT_EQ(n, uint32(c.bytes));
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), buf.begin()));
+        EXPECT_EQ(buf[c.bytes], 0xEE);   // nothing beyond the wanted count
+        EXPECT_LT(tEnd - far.lastWriteUs, 50000);
+        const int64_t wallUs = tEnd - t0;
+        EXPECT_LE(sleeps, wallUs / 10000 + 10) << "over " << wallUs << " us";
+        if (c.baud == 9600) {
+            EXPECT_LT(sleeps, int64_t(c.bytes) / 3);
+        }
+    }
+}
+
+// A reply that stops half-way while the reader sleeps through its wire time: the
+// bytes that came are kept and counted, and the time-out still runs from the last
+// of them: not sooner, and at most one step (plus scheduling) later.
+TEST(TtydRead, PacedReplyStoppingHalfWayTimesOutAfterTheSilence)
+{
+    OpenPort port;
+    ASSERT_EQ(ttyd_set_baud(port.p, TTYD_BAUD_9600), 0);
+    const uint32 timeout = 100;
+    const std::vector<uint8_t> data = pattern(25);
+    std::vector<uint8_t> buf(60, 0);
+    uint32 n = 0;
+    PacedWriter far(port.end, data, 9600);
+    const int rc = ttyd_read_timeout(port.p, buf.data(), 60, &n, timeout);
+    const int64_t tEnd = nowUs();
+    far.join();
+    EXPECT_EQ(rc, TTYD_ERR_TIMEOUT);
+    EXPECT_EQ(n, 25u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), buf.begin()));
+    EXPECT_GE(tEnd - far.lastWriteUs, int64_t(timeout) * 1000);
+    EXPECT_LT(tEnd - far.lastWriteUs, int64_t(timeout) * 1000 + 10000 + 100000);
+}
+
+// The waits of the read path leave the port as the rest of the layer expects: a
+// byte that came after the wanted ones is still seen by the late-reply guard and
+// is read at once by the next call, and ttyd_end gives the line its old settings
+// back.
+TEST(TtydRead, AfterAPacedReadTheGuardSeesTheNextByteAndEndRestores)
+{
+    PtyEnd end;
+    const struct termios opened = lineSettings(end);
+    ttyd_port_t *p = ttyd_init();
+    ttyd_set_device(p, end.path().c_str());
+    ASSERT_EQ(ttyd_open(p, false), 0);
+    ASSERT_EQ(ttyd_termios(p), 0);
+    ASSERT_EQ(ttyd_set_baud(p, TTYD_BAUD_9600), 0);
+    const std::vector<uint8_t> data = pattern(41);
+    std::vector<uint8_t> buf(40, 0);
+    uint32 n = 0;
+    {
+        PacedWriter far(end, data, 9600);
+        ASSERT_EQ(ttyd_read_timeout(p, buf.data(), 40, &n, 1000), 0);
+    }
+    ASSERT_TRUE(end.waitPendingVisible(1000));
+    {
+        LogCapture cap;
+        const uint8 reply[3] = {1, 2, 3};
+        uint32 wl = 9;
+        EXPECT_EQ(ttyd_write(p, reply, 3, &wl), TTYD_ERR_WRITE);
+        EXPECT_EQ(wl, 0u);
+        EXPECT_EQ(cap.count("in ritardo"), 1) << cap.text();
+    }
+    uint8 last = 0;
+    const int64_t t0 = nowUs();
+    EXPECT_EQ(ttyd_read_timeout(p, &last, 1, &n, 1000), 0);
+    EXPECT_LT(nowUs() - t0, 5000);
+    EXPECT_EQ(last, data.back());
+    ASSERT_EQ(ttyd_end(p), 0);
+    const struct termios back = lineSettings(end);
+    EXPECT_EQ(back.c_cc[VMIN], opened.c_cc[VMIN]);
+    EXPECT_EQ(back.c_lflag, opened.c_lflag);
 }
 
 // Waiting for bytes that do not come costs no measurable processor time.

@@ -4,6 +4,7 @@
 //
 //   tarvik-roundbench-<profile> [--card PATH] [--bauds 9600,115200] [--rounds N]
 //                               [--rss-rounds N] [--rss-baud B] [--keep-logs DIR]
+//                               [--quiet-log]
 //
 // For each baud rate it skips the first rounds (registration, first aggregation),
 // then over --rounds rounds (default 100) reports:
@@ -12,11 +13,14 @@
 //               own wire time before it answers, as a real line would make it);
 //   turnaround  last byte of a reply written -> first byte of the next query read;
 //   cpu/round   card CPU time (all threads) per round;
+//   wake-ups    context switches of the card's threads per round (every time a
+//               thread went to sleep or was put off the processor);
 //   rss         card resident memory at the end of the window.
 // Then one long run (--rss-rounds, default 10000; 0 skips it) compares the card's
 // resident memory after 100 rounds with that after the last round.
 // The card logs at its normal level (debug lines included) into a file, as on the
-// target. Exit status 0 when every run completed, whatever the figures.
+// target; --quiet-log runs it with TARVIK_LOG_QUIET=1 (no debug lines, no frame
+// dumps). Exit status 0 when every run completed, whatever the figures.
 #include "PowerModuleSim.h"
 #include "Profile.h"
 #include "PtyBench.h"
@@ -74,6 +78,7 @@ struct Recorder {
 struct ProcSample {
     int64_t ticks = 0;      // utime + stime of the process (dead threads included)
     int64_t schedNs = 0;    // sum of the live threads' run time (ns)
+    int64_t switches = 0;   // sum of the live threads' context switches
     long rssKb = 0;
 };
 
@@ -111,6 +116,15 @@ ProcSample sampleProc(pid_t pid)
                     s.schedNs += ns;
                 fclose(f);
             }
+            snprintf(sp, sizeof sp, "/proc/%d/task/%s/status", int(pid), e->d_name);
+            if (FILE *f = fopen(sp, "r")) {
+                char line[256];
+                while (fgets(line, sizeof line, f))
+                    if (strncmp(line, "voluntary_ctxt_switches:", 24) == 0 ||
+                        strncmp(line, "nonvoluntary_ctxt_switches:", 27) == 0)
+                        s.switches += strtoll(strchr(line, ':') + 1, nullptr, 10);
+                fclose(f);
+            }
         }
         closedir(d);
     }
@@ -137,7 +151,8 @@ double percentile(std::vector<double> v, double q)
 // One card process against one paced stand-in.
 class CardRun {
 public:
-    CardRun(const std::string &card, unsigned baud, const std::string &logPath) : baud_(baud)
+    CardRun(const std::string &card, unsigned baud, const std::string &logPath, bool quietLog = false)
+        : baud_(baud)
     {
         char tmpl[] = "/tmp/tarvik-bench-XXXXXX";
         if (!mkdtemp(tmpl))
@@ -168,6 +183,10 @@ public:
                 close(lf);
             }
             setenv("TARVIK_NO_MACHINE_ACTIONS", "1", 1);
+            if (quietLog)
+                setenv("TARVIK_LOG_QUIET", "1", 1);
+            else
+                unsetenv("TARVIK_LOG_QUIET");
             execl(card.c_str(), card.c_str(), pty_->path().c_str(), "/dev/ttyTVKnone", baudArg.c_str(), "1",
                   "1000", "false", (char *)nullptr);
             _exit(127);
@@ -244,10 +263,10 @@ long fileSize(const std::string &p)
     return stat(p.c_str(), &sb) == 0 ? long(sb.st_size) : -1;
 }
 
-int roundTimeBench(const std::string &card, unsigned baud, size_t rounds, const std::string &logDir)
+int roundTimeBench(const std::string &card, unsigned baud, size_t rounds, const std::string &logDir, bool quietLog)
 {
     std::string logPath = logDir.empty() ? std::string() : logDir + "/card-" + std::to_string(baud) + ".log";
-    CardRun run(card, baud, logPath);
+    CardRun run(card, baud, logPath, quietLog);
     const int msPerRound = baud ? int(8000000 / baud) + 50 : 50;   // ~800 bytes a round, generous
     if (!run.waitRound(SKIP_ROUNDS + 1, msPerRound)) {
         fprintf(stderr, "roundbench: the card did not start polling at %u baud (log: %s)\n", baud,
@@ -290,10 +309,13 @@ int roundTimeBench(const std::string &card, unsigned baud, size_t rounds, const 
     printf("\n");
     printf("  turnaround      median %.0f us, p90 %.0f us, p99 %.0f us, max %.0f us\n", percentile(turn, 0.5),
            percentile(turn, 0.9), percentile(turn, 0.99), percentile(turn, 1.0));
-    printf("  card cpu/round  %.3f ms (thread run time), %.2f ms (process ticks)\n", cpuSchedMs / double(rounds),
-           cpuTickMs / double(rounds));
-    printf("  card rss        %ld kB;  log %.0f bytes/round (%s)\n", p1.rssKb,
-           double(log1 - log0) / double(rounds), logDir.empty() ? "removed" : run.logPath().c_str());
+    printf("  card cpu/round  %.3f ms (thread run time), %.2f ms (process ticks), %.1f %% of one core\n",
+           cpuSchedMs / double(rounds), cpuTickMs / double(rounds), cpuSchedMs * 1000.0 / measuredUs * 100.0);
+    printf("  wake-ups/round  %.1f (context switches of the card's threads)\n",
+           double(p1.switches - p0.switches) / double(rounds));
+    printf("  card rss        %ld kB;  log %.0f bytes/round at the %s level (%s)\n", p1.rssKb,
+           double(log1 - log0) / double(rounds), quietLog ? "quiet" : "normal",
+           logDir.empty() ? "removed" : run.logPath().c_str());
     printf("  card exit       %d\n", status);
     fflush(stdout);
     return status == 0 ? 0 : 1;
@@ -351,7 +373,7 @@ void usage(const char *prog)
 {
     fprintf(stderr,
             "usage: %s [--card PATH] [--bauds 9600,115200] [--rounds N] [--rss-rounds N] [--rss-baud B]\n"
-            "          [--keep-logs DIR]\n",
+            "          [--keep-logs DIR] [--quiet-log]\n",
             prog);
 }
 
@@ -365,6 +387,7 @@ int main(int argc, char **argv)
     size_t rssRounds = 10000;
     unsigned rssBaud = 115200;
     std::string logDir;
+    bool quietLog = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> const char * {
@@ -394,6 +417,8 @@ int main(int argc, char **argv)
             rssBaud = unsigned(strtoul(next(), nullptr, 10));
         } else if (a == "--keep-logs") {
             logDir = next();
+        } else if (a == "--quiet-log") {
+            quietLog = true;
         } else {
             usage(argv[0]);
             return 2;
@@ -412,7 +437,7 @@ int main(int argc, char **argv)
     int rc = 0;
     try {
         for (unsigned b : bauds)
-            rc |= roundTimeBench(card, b, rounds, logDir);
+            rc |= roundTimeBench(card, b, rounds, logDir, quietLog);
         if (rssRounds > 100)
             rc |= rssBench(card, rssBaud, rssRounds);
     } catch (const std::exception &e) {

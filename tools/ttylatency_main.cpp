@@ -6,7 +6,14 @@
 // (the kernel's own hand-over and wake-up time), so the difference is what the
 // port layer adds. Also reports the processor time of an idle one-second wait.
 //
+// With --paced, a far end writes BYTES bytes paced like a line at BAUD (10 bits a
+// byte, one byte per write: the worst case for the reader) while the port layer
+// reads all of them in one ttyd_read_timeout call, REPS times. Reported per read:
+// the delay from the last byte written to the read's return, the reading
+// thread's processor time and its context switches (wake-ups).
+//
 // usage: tarvik-ttylatency-<profile> [samples]   (default 2000)
+//        tarvik-ttylatency-<profile> --paced BYTES BAUD [REPS]   (default 20 reps)
 #include "PtyBench.h"
 #include "TTYDev.h"
 
@@ -19,6 +26,7 @@
 #include <mutex>
 #include <poll.h>
 #include <random>
+#include <string>
 #include <sys/resource.h>
 #include <thread>
 #include <time.h>
@@ -48,6 +56,13 @@ int64_t threadCpuUs()
     struct rusage ru;
     getrusage(RUSAGE_THREAD, &ru);
     return int64_t(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000 + ru.ru_utime.tv_usec + ru.ru_stime.tv_usec;
+}
+
+int64_t threadSwitches()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_THREAD, &ru);
+    return int64_t(ru.ru_nvcsw) + int64_t(ru.ru_nivcsw);
 }
 
 // The far end: on each request, waits a random 0.5 to 5 ms, notes the time and
@@ -141,10 +156,95 @@ bool measure(FarEnd &far, int samples, const std::function<bool()> &readA, std::
     return true;
 }
 
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// One paced reception of `bytes` bytes at `baud`, read by one ttyd_read_timeout.
+int pacedBench(size_t bytes, int baud, int reps)
+{
+    tvksim::PtyEnd end;
+    ttyd_port_t *p = ttyd_init();
+    ttyd_set_device(p, end.path().c_str());
+    if (!p || ttyd_open(p, false) != 0 || ttyd_termios(p) != 0) {
+        fprintf(stderr, "cannot open %s\n", end.path().c_str());
+        return 1;
+    }
+    // The port runs at the far end's rate (a pty does not care, the read path does).
+    static const int rates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    int rateIdx = -1;
+    for (int i = 0; i < TTYD_BAUD_MAX; ++i)
+        if (rates[i] == baud)
+            rateIdx = i;
+    if (rateIdx < 0 || ttyd_set_baud(p, ttyd_baud_e(rateIdx)) != 0) {
+        fprintf(stderr, "baud rate %d not supported by the port layer\n", baud);
+        ttyd_end(p);
+        return 2;
+    }
+    std::vector<uint8_t> data(bytes);
+    for (size_t i = 0; i < bytes; ++i)
+        data[i] = uint8_t(i);
+    std::vector<uint8_t> buf(bytes);
+    std::vector<double> lateUs, cpuUs, wakes;
+    int failures = 0;
+    for (int r = 0; r < reps; ++r) {
+        int64_t lastWriteNs = 0;
+        std::thread far([&] {
+            sleepUntilNs(nowNs() + 2000000);   // the read is waiting first
+            end.writePaced(data.data(), data.size(), baud);
+            lastWriteNs = nowNs();
+        });
+        uint32_t n = 0;
+        int64_t cpu0 = threadCpuUs(), sw0 = threadSwitches();
+        int rc = ttyd_read_timeout(p, buf.data(), uint32_t(bytes), &n, 1000);
+        int64_t tRet = nowNs();
+        int64_t cpu1 = threadCpuUs(), sw1 = threadSwitches();
+        far.join();
+        if (rc != 0 || n != bytes || buf != data) {
+            ++failures;
+            continue;
+        }
+        lateUs.push_back(double(tRet - lastWriteNs) / 1000.0);
+        cpuUs.push_back(double(cpu1 - cpu0));
+        wakes.push_back(double(sw1 - sw0));
+    }
+    ttyd_end(p);
+    printf("paced read of %zu bytes at %d baud (%.1f ms on the wire), %d reads, %d failed\n", bytes, baud,
+           double(bytes) * 10.0 * 1000.0 / baud, reps, failures);
+    if (lateUs.empty())
+        return 1;
+    printf("  last byte written -> return  median %.0f us, max %.0f us\n", median(lateUs),
+           *std::max_element(lateUs.begin(), lateUs.end()));
+    printf("  reader cpu per read          median %.0f us, max %.0f us\n", median(cpuUs),
+           *std::max_element(cpuUs.begin(), cpuUs.end()));
+    printf("  reader wake-ups per read     median %.0f, max %.0f\n", median(wakes),
+           *std::max_element(wakes.begin(), wakes.end()));
+    return failures ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--paced") {
+        if (argc < 4) {
+            fprintf(stderr, "usage: %s --paced BYTES BAUD [REPS]\n", argv[0]);
+            return 2;
+        }
+        size_t bytes = size_t(strtoul(argv[2], nullptr, 10));
+        int baud = atoi(argv[3]);
+        int reps = argc > 4 ? atoi(argv[4]) : 20;
+        if (bytes < 1 || baud < 1 || reps < 1)
+            return 2;
+        try {
+            return pacedBench(bytes, baud, reps);
+        } catch (const std::exception &e) {
+            fprintf(stderr, "%s\n", e.what());
+            return 1;
+        }
+    }
     int samples = argc > 1 ? atoi(argv[1]) : 2000;
     if (samples < 10)
         samples = 10;
