@@ -15,6 +15,7 @@
 #include "SystemMgr.h"
 #include "ThreadDUVEX.h"
 #include "ThreadKESP.h"
+#include "TreePublish.h"
 #include "VirtualUPSInit.h"
 
 #include <QThread>
@@ -773,6 +774,8 @@ void KESPMgr::AggregateBoxFor(SysCfgMgr &cfgHolder, DUVEXMgr *duvex)
 
         // Publish: the system record, its identification and nominal record, the
         // communication flags of the cabinet nodes, the system manager's counters.
+        // Readers in other processes see the whole publication or none of it.
+        TreePublish pub(sys);
         sys->desc.sys = res.sys;
         sys->identification = res.ident;
         sys->nominal = res.nominal;
