@@ -1,8 +1,11 @@
 // Clock synchronisation: the CN clock data, the slewing through the machine-action
 // seam, the priority of a clock set by hand, and the manual-setting request channel
 // (with the real tool against a card-side poll in this process).
+#include "CardFixture.h"
 #include "ClockMgr.h"
 #include "Globals.h"
+#include "KespWire.h"
+#include "Plant.h"
 #include "Platform.h"
 #include "TestSupport.h"
 
@@ -706,4 +709,32 @@ TEST(ClockTool, SetsTheCardClockThroughTheRequestFile)
     EXPECT_EQ(set.size(), 1u);
     installHarmlessHooks();
     KESPAddr = saved;
+}
+
+// One real card on the cabinet bus with the hand-over station: the clock data of a
+// CN reach the clock code of the cabinet-bus thread (a sender 5 s ahead, i.e. this
+// clock 5 s behind, restarts the average), and the tool's request is taken by the
+// card's loop and goes to the card's machine-action seam, which the bench disarms.
+TEST(ClockCard, CnClockDataAndTheManualSettingReachARealCard)
+{
+    static ScopedWorkDir dir;
+    tvksim::PlantOptions o;
+    o.program = std::string(TVK_BIN_DIR) + "/tarvik-" + TVK_PROFILE_NAME;
+    o.mask = "1000";
+    o.baseDir = dir.path() + "/plant";
+    tvksim::Plant p(o);
+    tvksim::TreeAttach t;
+    ASSERT_TRUE(tvktest::CardFixture::waitFor([&] { return t.attach(p.card(0).keyFile()); }, 15000));
+
+    tvksim::HandoverPlan plan = p.station().plan();
+    plan.src = 0xEB;   // the CN comes as from cabinet B's card
+    p.station().setPlan(plan);
+    p.station().setCnHook([](tvksim::kesp::CnData &cn) { cn.clk[1].sec += 5; });
+    ASSERT_TRUE(p.station().handOver(0xEA));
+    EXPECT_TRUE(tvktest::CardFixture::waitFor([&] { return p.logHas(0, "Sincronizzo gli orologi"); }, 10000));
+
+    EXPECT_EQ(runTool({"--dir", p.card(0).spec().workDir, "--wait", "30", "@1800000000"}, nullptr, 40000), 0);
+    EXPECT_TRUE(p.logHas(0, "orologio non impostato a 18000000"));
+    EXPECT_TRUE(p.logHas(0, "Orologio impostato manualmente: 18000000"));
+    EXPECT_TRUE(p.card(0).running());
 }
