@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Tarvik build and run helper.
+#   ./tarvik.sh plant  install what is missing, build, run the simulated plant (default: four naval
+#                      cabinets; options go to tarvik-plant-<profile>, e.g. --scenario FILE)
 #   ./tarvik.sh demo   install what is missing, build, start a simulated card and show its tree
 #   ./tarvik.sh test   install what is missing, build every profile from scratch and run every test
 #                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
@@ -58,13 +60,19 @@ case "${1:-}" in
     configure_build build -DTVK_TESTS=OFF
     exec "$ROOT/build/tarvik-roundbench-naval" "${@:2}"
     ;;
+  plant)
+    need_pkgs
+    # Every profile: --profile and --card X=PROFILE pick any of them.
+    configure_build build -DTVK_TESTS=OFF -DTVK_PROFILES="naval;std;modular"
+    exec "$ROOT/build/tarvik-plant-naval" "${@:2}"
+    ;;
   demo)
     need_pkgs
     configure_build build -DTVK_TESTS=OFF
     exec "$ROOT/tools/demo.sh" "$ROOT/build" "${@:2}"
     ;;
   *)
-    echo "usage: $0 demo|test|tsan|bench" >&2
+    echo "usage: $0 plant|demo|test|tsan|bench" >&2
     exit 2
     ;;
 esac

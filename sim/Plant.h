@@ -26,6 +26,26 @@ struct PlantOptions {
     std::string moduleBaud = "115200";
     bool privateHome = true;
     std::vector<std::string> env = {"TARVIK_NO_MACHINE_ACTIONS=1"};
+    bool muBoards = false;            // the MU boards (0x0A + i) of the present cabinets on the bus
+    HandoverPlan handover;            // the station's policy from the start (Manual by default)
+};
+
+// What the live summary shows of one card.
+struct CardSummary {
+    char cabinet = '?';
+    bool running = false;
+    int exitStatus = -1;              // wait status once the card ended
+    int role = -1;                    // from the log: 1 master, 0 slave, -1 not known
+    bool polling = false;             // sent a BS query on the bus within the last 5 s
+    bool tree = false;                // its tree was readable (segment present, same record layout)
+    int moduleAlarm = -1;             // own module's alarm level in the cabinet record (0 = lost)
+    int moduleCode = -1;              // own module's status code (-1: none in this layout)
+    int systemCode = -1;              // system record's status code
+    bool vu = false;                  // vu.json present
+    double vuAgeS = -1;               // seconds since vu.json was last written
+    std::vector<std::string> alarms;  // names in its statusAlarms list
+    bool upsFailure = false;
+    std::string vuPath, logPath, keyFile;
 };
 
 class Plant {
@@ -53,6 +73,19 @@ public:
     // Whether a card's log holds `text`.
     bool logHas(int card, const std::string &text) const;
 
+    // Starts card i again (after a stop, kill or crash) and tells the station.
+    void restartCard(int card);
+    // A line break on the cabinet bus: every running card gets SIGINT.
+    void busBreak();
+    // Where card i writes its status document (its private /home/kelmo).
+    std::string vuJsonPath(int card) const;
+    // Whether this program reads card i's tree records (same record layout).
+    bool treeReadable(int card) const;
+    // The card's state for the live summary (reads its log, tree and vu.json).
+    CardSummary summary(int card);
+    // The alarm names of a status document's list and its UPSFAILURE value.
+    static bool parseVuAlarms(const std::string &doc, std::vector<std::string> &alarms, bool &upsFailure);
+
 private:
     static HubOptions hubOptions(const PlantOptions &o);
     PlantOptions opt_;
@@ -63,6 +96,9 @@ private:
     std::vector<std::unique_ptr<CardProcess>> cards_;
     int stationFd_ = -1;
     std::unique_ptr<HandoverStation> station_;
+    std::vector<std::unique_ptr<MuBoardSim>> mu_;
+    std::vector<long> logOffset_;   // bytes of each card's log already scanned for the role
+    std::vector<int> role_;
 };
 
 } // namespace tvksim
