@@ -111,7 +111,7 @@ int KespHub::addPtyPort(const std::string &link, const std::string &label)
     p->drainFd = ::open(p->pty->slaveName().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     std::lock_guard<std::mutex> lk(m_);
     if (ports_.size() >= size_t(MAX_PORTS))
-        throw std::runtime_error("hub: at most 8 ports");
+        throw std::runtime_error("hub: at most 12 ports");
     p->label = label.empty() ? p->pty->path() : label;
     ports_.push_back(std::move(p));
     int n = int(ports_.size()) - 1;
@@ -134,7 +134,7 @@ int KespHub::addLocalPort(const std::string &label, int *stationFd)
     if (ports_.size() >= size_t(MAX_PORTS)) {
         ::close(sv[0]);
         ::close(sv[1]);
-        throw std::runtime_error("hub: at most 8 ports");
+        throw std::runtime_error("hub: at most 12 ports");
     }
     ports_.push_back(std::move(p));
     if (stationFd)

@@ -1,4 +1,4 @@
-// Multidrop cabinet bus on one machine: a hub joining up to 8 ports.
+// Multidrop cabinet bus on one machine: a hub joining up to 12 ports.
 //
 // Every byte written on one port reaches every other port, never the writer
 // (a station's receiver is off while it sends). A port is either
@@ -98,7 +98,7 @@ struct PortStats {
 
 class KespHub {
 public:
-    static constexpr int MAX_PORTS = 8;
+    static constexpr int MAX_PORTS = 12;
 
     explicit KespHub(const HubOptions &opt = HubOptions());
     ~KespHub();
@@ -106,7 +106,7 @@ public:
     KespHub &operator=(const KespHub &) = delete;
 
     // A pty port; the program opens path(port). An empty link gives a unique
-    // /dev/ttyTVK... name. Throws std::runtime_error (pty failure, 8 ports).
+    // /dev/ttyTVK... name. Throws std::runtime_error (pty failure, 12 ports).
     int addPtyPort(const std::string &link = std::string(), const std::string &label = std::string());
     // A local port; the station reads and writes *stationFd (non-blocking),
     // which the hub owns and closes when it is destroyed.
