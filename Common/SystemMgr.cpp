@@ -48,9 +48,11 @@ int SystemMgr::RegisterAll()
             LOGD("           Passo ora alla registrazione di TUTTI gli UPS presenti\n");
             LOGD("           mod id %d box id %d\n", 0, i);
             if (Cfg.Ups[i].modulePresent[0]) {
-                pThDuvex->RegisterModule(uint8(234 + i), '1');
-                LOGD("Modulo UPS %c dell'armadio %c presente: registrato\n", '1', letter);
-                continue;
+                // A module without its node is not registered (the module bus has said why).
+                if (pThDuvex->RegisterModule(uint8(234 + i), '1') == 0) {
+                    LOGD("Modulo UPS %c dell'armadio %c presente: registrato\n", '1', letter);
+                    continue;
+                }
             }
         } else {
             LOGD("Armadio %c NON presente!!\n", letter);
