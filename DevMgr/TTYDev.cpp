@@ -96,6 +96,8 @@ ttyd_port_t *ttyd_init()
     p->pt->oldtermSaved = false;
     p->pt->vmin = 0;
     p->pt->lastRxUs = 0;
+    p->pt->rxCount = 0;
+    p->pt->flowStartUs = 0;
     p->baud = TTYD_BAUD_9600;
     p->data = TTYD_DATA_8;
     p->stop = TTYD_STOP_1;
@@ -309,6 +311,23 @@ void sleepUs(int64_t us)
     }
 }
 
+// Bookkeeping of a chunk of `n` characters read at `nowUs`. A reply's characters
+// come at most at the line rate: if character k (counted since the port opened)
+// was there at t, the reply started no later than t - k character times. The
+// earliest such start over the chunks of one reply (chunks less than a step apart,
+// across calls) dates the reply, so that a character handed over late, or a far
+// end that fell behind and catches up, does not push the expected end later.
+void noteChunk(ttyd_port_t *p, ssize_t n, int64_t nowUs, int64_t charUs, int64_t stepUs)
+{
+    ttyd_linux_t *pt = p->pt;
+    const bool sameReply = pt->lastRxUs != 0 && nowUs - pt->lastRxUs < stepUs;
+    pt->rxCount += n;
+    const int64_t startUs = nowUs - pt->rxCount * charUs;
+    if (!sameReply || startUs < pt->flowStartUs)
+        pt->flowStartUs = startUs;
+    pt->lastRxUs = nowUs;
+}
+
 // Minimum-characters setting (VMIN) of a port this layer put into raw mode,
 // written only when it changes. In non-canonical mode without an inter-character
 // time, a wait for readiness reports the port readable only once that many
@@ -335,10 +354,10 @@ void setMinChars(ttyd_port_t *p, int n)
 //   step without one): wait until the port is readable, which wakes the thread
 //   at the first character;
 // - a reply is coming in and more than the tail is missing: the missing
-//   characters cannot be complete before their wire time, so sleep through it
-//   away from the port, leaving a tail of about 2 ms (at least 2 characters) for
-//   drivers that hand characters over late; the characters that came meanwhile
-//   are read as one chunk;
+//   characters cannot be complete before their wire time (counted from the
+//   reply's start, see noteChunk), so sleep through it away from the port,
+//   leaving a tail of about 2 ms (at least 2 characters) for drivers that hand
+//   characters over late; the characters that came meanwhile are read as one chunk;
 // - the tail: wait until the port reports all missing characters (VMIN), so
 //   the read still ends as soon as the last one is there.
 // A reply of N characters therefore costs about one wake-up per step of its wire
@@ -398,7 +417,7 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
                 *read_len += uint32(r);
                 wanted -= uint32(r);
                 start = realMonoUs();   // the silence time-out restarts with every chunk
-                p->pt->lastRxUs = start;
+                noteChunk(p, r, start, charUs, stepUs);
                 got = true;
                 readyButEmpty = false;
             }
@@ -413,9 +432,13 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
         const int64_t waitUs = left < stepUs ? left : stepUs;
         int pr = 0;
         int werr = 0;
-        if (flowing && int64_t(wanted) > tailChars) {
-            const int64_t restUs = (int64_t(wanted) - tailChars) * charUs;
-            sleepUs(restUs < waitUs ? restUs : waitUs);
+        // Earliest time all but the tail can be in: the reply's start as seen so
+        // far plus the wire time of every character up to there.
+        int64_t bulkUs = 0;
+        if (flowing && int64_t(wanted) > tailChars)
+            bulkUs = p->pt->flowStartUs + (p->pt->rxCount + int64_t(wanted) - tailChars) * charUs - realMonoUs();
+        if (bulkUs > 0) {
+            sleepUs(bulkUs < waitUs ? bulkUs : waitUs);
         } else if (readyButEmpty) {
             sleepUs(waitUs);
         } else {

@@ -69,6 +69,8 @@ struct ttyd_linux_t {
     bool oldtermSaved;       // oldterm holds settings read from the device
     int vmin;                // minimum-characters setting this layer gave the device (0: none)
     int64_t lastRxUs;        // monotonic time a character was last seen on the port (0: never)
+    int64_t rxCount;         // characters read since the descriptor was made
+    int64_t flowStartUs;     // earliest start of the reply coming in that its chunks allow
 };
 
 // One open (or openable) device.
