@@ -212,8 +212,7 @@ void createIdentification(KESP_Context &ctx, upsBoxQueriesData_t &own)
         copyText(id.Model, mod.Model, 16);
         char sw[64];
         snprintf(sw, sizeof sw, "SH%sFW%s", "1.0", mod.SWVer);
-        memset(id.SWVer, 0, sizeof id.SWVer);
-        memcpy(id.SWVer, sw, sizeof id.SWVer - 1);
+        copyText(id.SWVer, sw, sizeof id.SWVer - 1);   // cut to the field, blank-padded
     }
     id.IO_Cfg = TT;
     id.Boost_Cfg = Boost;
@@ -331,23 +330,24 @@ int answerCN(KESP_Context &, pckStruct &)
 // ---- Stores (KESP_ManageData) ----------------------------------------------------
 
 // The node of the cabinet that sent a reply (sender checked by the caller).
-virtualNode_t *senderNode(KESP_Context &ctx, const pckStruct &r)
+// Logs in the name of `func` (the store routine).
+virtualNode_t *senderNode(KESP_Context &ctx, const pckStruct &r, const char *func)
 {
     virtualNode_t *n = ctx.upsBox ? ctx.upsBox[MCU2id(r.Src)].pVN : nullptr;
     if (!n)
-        LOGW("VirtualNode non inizializzato!\n");
+        tvk_log(__FILE__, func, LogLevel::War, "VirtualNode non inizializzato!\n");
     return n;
 }
 
 void storeBN(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
 {
-    if (virtualNode_t *n = senderNode(ctx, r))
+    if (virtualNode_t *n = senderNode(ctx, r, __func__))
         memcpy(&n->nominal, r.pParam, sizeof n->nominal);
 }
 
 void storeBS(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
 {
-    virtualNode_t *n = senderNode(ctx, r);
+    virtualNode_t *n = senderNode(ctx, r, __func__);
     if (!n)
         return;
     // This build's record, whatever its size; the MU index stands at byte 331.
@@ -360,7 +360,7 @@ void storeBS(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
 
 void storeBI(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
 {
-    if (virtualNode_t *n = senderNode(ctx, r))
+    if (virtualNode_t *n = senderNode(ctx, r, __func__))
         memcpy(&n->identification, r.pParam, sizeof n->identification);
 }
 
@@ -454,7 +454,7 @@ void storeQT(KESP_Context &ctx, long timestamp, const pckStruct &r, const uint8 
     if (ctx.relayReply)
         ctx.relayReply(boxId, remoteTs, inner, innerLen, true);
     else
-        DUVEX_ManageDataEx(boxId, remoteTs, inner, innerLen, true);
+        DUVEX_ManageDataEx(boxId, remoteTs, inner, innerLen, true, true);
 }
 
 // ---- The table -----------------------------------------------------------------
