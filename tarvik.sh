@@ -41,6 +41,26 @@ tsan_tests() {
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/tests/tsan.supp" run_tests build-tsan
 }
 
+# A short pass of the cabinet-bus fuzzers over their corpora (a few seconds per
+# target and profile); new inputs go to a scratch directory, not into the tree.
+fuzz_pass() {
+  if ! command -v clang++ >/dev/null 2>&1; then
+    echo "clang++ not installed: fuzz pass skipped"
+    return 0
+  fi
+  for P in naval modular; do
+    FUZZ_JOBS=$JOBS sh "$ROOT/tests/fuzz/build.sh" "$P" "$ROOT/build-fuzz" kesp >/dev/null
+    for T in kesp_rcv kesp_data; do
+      local scratch
+      scratch=$(mktemp -d)
+      "$ROOT/build-fuzz/${T}_fuzz-$P" -max_total_time=5 -max_len=2200 "$scratch" "$ROOT/tests/fuzz/corpus/$T" \
+        >"$scratch.log" 2>&1 || { tail -n 40 "$scratch.log"; rm -rf "$scratch" "$scratch.log"; return 1; }
+      grep -E "^Done" "$scratch.log" | sed "s/^/${T}_fuzz-$P: /"
+      rm -rf "$scratch" "$scratch.log"
+    done
+  done
+}
+
 case "${1:-}" in
   test)
     need_pkgs
@@ -49,6 +69,7 @@ case "${1:-}" in
     run_tests build
     configure_build build-asan -DTVK_SANITIZE=address -DTVK_PROFILES=naval
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-asan
+    fuzz_pass
     tsan_tests
     ;;
   tsan)
