@@ -7,9 +7,12 @@
 //   tarvik-plant-<profile> [--profile naval|std|modular] [--mask MMMM] [--card X=PROFILE]...
 //                          [--policy manual|once|rotate[:S]|silence[:S]] [--targets LETTERS]
 //                          [--first S] [--scenario FILE] [--check] [--duration S] [--dir DIR]
-//                          [--refresh S] [--plain] [--no-mu] [--baud N] [--full-log]
+//                          [--refresh S] [--plain] [--no-mu] [--baud N] [--full-log] [--freshness N]
 //
 // The cards log at the quieter level (TARVIK_LOG_QUIET=1) unless --full-log.
+// --freshness N: a benchmark instead of the summary: N changes of the output
+// power at the module of the second present cabinet, each timed until every
+// card's vu.json shows the new system total; prints median and worst.
 // Ctrl-C (SIGINT), SIGTERM or SIGHUP stop the plant in order: the station, the
 // cards (SIGTERM, then SIGKILL after 5 s), the stand-ins and the hub; no shared-memory
 // segment, /dev/tty link, mount or process is left. The working directories
@@ -54,7 +57,7 @@ void usage(const char *prog)
             "usage: %s [--profile naval|std|modular] [--mask MMMM] [--card X=PROFILE]...\n"
             "          [--policy manual|once|rotate[:S]|silence[:S]] [--targets LETTERS] [--first S]\n"
             "          [--scenario FILE] [--check] [--duration S] [--dir DIR] [--refresh S] [--plain]\n"
-            "          [--no-mu] [--baud N] [--full-log]\n",
+            "          [--no-mu] [--baud N] [--full-log] [--freshness N]\n",
             prog);
 }
 
@@ -119,6 +122,72 @@ bool segmentLeft(const std::string &keyFile)
     return key != key_t(-1) && shmget(key, 0, 0) >= 0;
 }
 
+std::string readAll(const std::string &path)
+{
+    std::string doc;
+    if (FILE *f = fopen(path.c_str(), "r")) {
+        char buf[8192];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            doc.append(buf, n);
+        fclose(f);
+    }
+    return doc;
+}
+
+long outputPower(const std::string &doc)
+{
+    size_t p = doc.find("\"OUTPUTPOWER\": ");
+    return p == std::string::npos ? -1 : strtol(doc.c_str() + p + 15, nullptr, 10);
+}
+
+// Waits (polling every 5 ms) until every card's vu.json shows total; ms taken or -1.
+double waitEveryCard(tvksim::Plant &p, long total, int timeoutMs)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    for (;;) {
+        bool all = true;
+        for (int k = 0; k < p.cards() && all; ++k)
+            all = outputPower(readAll(p.vuJsonPath(k))) == total;
+        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        if (all)
+            return ms;
+        if (ms > timeoutMs)
+            return -1;
+        usleep(5000);
+    }
+}
+
+bool freshnessBench(tvksim::Plant &p, int n)
+{
+    const int k = p.cards() > 1 ? 1 : 0;
+    long total = 0;
+    for (int i = 0; i < p.cards(); ++i)
+        total += long(p.module(i).state().Watt[0]);
+    if (waitEveryCard(p, total, 90000) < 0) {
+        fprintf(stderr, "freshness: the cards never agreed on %ld W\n", total);
+        return false;
+    }
+    std::vector<double> ms;
+    for (int i = 0; i < n; ++i) {
+        const uint32_t before = p.module(k).state().Watt[0];
+        const uint32_t w = 2000 + uint32_t(i % 2 ? 0 : 137 + i);
+        p.module(k).update([w](tvksim::ModuleState &s) { s.Watt[0] = w; });
+        total += long(w) - long(before);
+        double t = waitEveryCard(p, total, 20000);
+        if (t < 0) {
+            fprintf(stderr, "freshness: change %d not seen on every card in 20 s\n", i + 1);
+            return false;
+        }
+        ms.push_back(t);
+        usleep(200000 + unsigned(i % 7) * 90000);   // changes fall at different points of the cycles
+    }
+    std::sort(ms.begin(), ms.end());
+    printf("freshness over %d changes at cabinet %c (every card's vu.json): median %.0f ms, worst %.0f ms, best %.0f ms\n",
+           n, 'A' + p.cabinetOf(k), ms[ms.size() / 2], ms.back(), ms.front());
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -138,6 +207,7 @@ int main(int argc, char **argv)
     bool plain = !isatty(1);
     bool mu = true;
     bool fullLog = false;
+    int freshness = 0;
     std::string baud = "115200";
 
     for (int i = 1; i < argc; ++i) {
@@ -188,6 +258,8 @@ int main(int argc, char **argv)
             refreshS = atof(next().c_str());
         else if (a == "--plain")
             plain = true;
+        else if (a == "--freshness")
+            freshness = atoi(next().c_str());
         else if (a == "--full-log")
             fullLog = true;
         else if (a == "--no-mu")
@@ -325,6 +397,9 @@ int main(int argc, char **argv)
             printf("  scenario %s: %zu events\n", scenario.c_str(), events.size());
         printf("Ctrl-C stops the plant.\n\n");
         fflush(stdout);
+
+        if (freshness > 0)
+            return freshnessBench(*plant, freshness) ? 0 : 1;
 
         std::deque<std::string> recent;
         tvksim::ScenarioPlayer player(*plant, events, [&](const std::string &line) {
