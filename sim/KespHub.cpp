@@ -35,6 +35,8 @@ void setNonBlock(int fd)
 
 } // namespace
 
+static_assert(KespHub::MAX_PORTS <= 16, "collision masks are 16 bits");
+
 struct KespHub::Port {
     std::string label;
     std::unique_ptr<PtyEnd> pty;   // pty port
@@ -110,8 +112,11 @@ int KespHub::addPtyPort(const std::string &link, const std::string &label)
     p->fd = p->pty->masterFd();
     p->drainFd = ::open(p->pty->slaveName().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     std::lock_guard<std::mutex> lk(m_);
-    if (ports_.size() >= size_t(MAX_PORTS))
+    if (ports_.size() >= size_t(MAX_PORTS)) {
+        if (p->drainFd >= 0)
+            ::close(p->drainFd);
         throw std::runtime_error("hub: at most 12 ports");
+    }
     p->label = label.empty() ? p->pty->path() : label;
     ports_.push_back(std::move(p));
     int n = int(ports_.size()) - 1;

@@ -170,8 +170,9 @@ TEST(KespWire, ScannerFindsTheValidFrameBehindNoise)
         ASSERT_EQ(out.size(), c.framesBefore + 1) << c.what;
         EXPECT_EQ(out.back().bytes, good) << c.what;
         EXPECT_TRUE(out.back().checkOk) << c.what;
-        if (c.framesBefore)
+        if (c.framesBefore) {
             EXPECT_FALSE(out[0].checkOk) << c.what;
+        }
         EXPECT_EQ(sc.pending(), 0u) << c.what;
     }
     // The limit itself (1014 data bytes) is a frame; byte by byte feeding.
@@ -278,9 +279,11 @@ TEST(HubPacing, TwoWritersAtOnceCollide)
     EXPECT_LT(readFor(a, 100).size(), fb.size());
     EXPECT_LT(readFor(b, 100).size(), fa.size());
     EXPECT_GT(hub.stats(0).collided + hub.stats(1).collided, 0u);
-    for (const auto &e : hub.tap())
-        if (e.kind == TapEntry::FrameSeen)
+    for (const auto &e : hub.tap()) {
+        if (e.kind == TapEntry::FrameSeen) {
             EXPECT_TRUE(e.collided);
+        }
+    }
 
     // Once the line is quiet again, a frame passes unharmed.
     hub.clearTap();
@@ -341,17 +344,18 @@ TEST(HubTap, RecordsFramesChecksRawBytesAndEvents)
     EXPECT_EQ(hooked.size(), 4u);
 }
 
-TEST(HubPorts, AtMostEightAndAVanishingFarEndNeverSpins)
+TEST(HubPorts, BoundedCountAndAVanishingFarEndNeverSpins)
 {
     HubOptions o;
     o.baud = 0;
     KespHub hub(o);
     std::vector<int> fds;
-    for (int i = 0; i < 7; ++i)
+    for (int i = 0; i < KespHub::MAX_PORTS - 1; ++i)
         fds.push_back(hub.attachLocal("p" + std::to_string(i)));
     const int ptyPort = hub.addPtyPort();
-    EXPECT_THROW(hub.attachLocal("ninth"), std::runtime_error);
-    EXPECT_EQ(hub.portCount(), 8);
+    EXPECT_THROW(hub.attachLocal("one too many"), std::runtime_error);
+    EXPECT_THROW(hub.addPtyPort(), std::runtime_error);
+    EXPECT_EQ(hub.portCount(), KespHub::MAX_PORTS);
 
     // A station that goes away, and a pty whose master the hub closes.
     hub.detachLocal(1);
