@@ -108,7 +108,7 @@ TEST(KespRoles, CnNamingTheCardMakesItMasterThatPollsEveryCabinet)
     c.handOverTo(c.addr());
     // Own query, then the card's own broadcast answer, then the query to B (read as
     // they arrive, for their timing).
-    auto f = c.frames(3000, 3);
+    auto f = c.frames(10000, 3);
     ASSERT_TRUE(c.waitState(Master, 5000));
     EXPECT_EQ(int(c.card().mgr()->cntForSameBuild), 1) << "one matching CN lowers the count";
     ASSERT_GE(f.size(), 3u);
@@ -329,4 +329,39 @@ TEST(KespPayloads, PacketTextsAndHandOverDescriptor)
     EXPECT_EQ(d.bitStatus & 3u, 3u) << "no forced-bypass request: -1 in two bits";
     EXPECT_EQ(d.clk[0].epochT, 1);
     EXPECT_NE(d.clk[0].sec, 0);
+}
+
+TEST(KespRoles, BatteryTestNoticeGoesOncePerChangeToComboCabinets)
+{
+    LogCapture log;
+    BusCard c(1, "1000");
+    c.card().mgr()->Cfg.Ups[0].upsBoxType = ComboBox;
+    c.handOverTo(c.addr());
+    ASSERT_TRUE(c.waitState(Master, 5000));
+
+    auto tbFrom = [&](bool on) {
+        // The card sends TB to its MU board; the test answers as that board.
+        const int64_t end = nowUs() + 20000000;
+        while (nowUs() < end) {
+            for (auto &f : c.frames(200)) {
+                kesp::Header h = headerOf(f.bytes);
+                if (h.mainCmd == 'T' && h.subCmd == 'B' && h.dest == 0x0A) {
+                    c.send(kesp::makeAck(0x0A, c.addr(), 'T', 'B'));
+                    std::vector<uint8_t> d = kesp::dataOf(f.bytes);
+                    return d.size() == 1 && d[0] == (on ? 1 : 0);
+                }
+            }
+        }
+        return false;
+    };
+    c.card().sim().update([](tvksim::ModuleState &s) { s.Test_in_progress = true; });
+    EXPECT_TRUE(tbFrom(true));
+    ASSERT_TRUE(CardFixture::waitFor([&] { return log.contains("INIZIO TEST BATTERIE"); }, 5000));
+    c.card().sim().update([](tvksim::ModuleState &s) { s.Test_in_progress = false; });
+    EXPECT_TRUE(tbFrom(false));
+    ASSERT_TRUE(CardFixture::waitFor([&] { return log.contains("FINE TEST BATTERIE"); }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(log.count("INIZIO TEST BATTERIE"), 1);
+    EXPECT_EQ(log.count("FINE TEST BATTERIE"), 1);
+    EXPECT_FALSE(log.contains("Errore nell'invio del comando TB"));
 }
