@@ -12,6 +12,8 @@
 #include "Globals.h"
 #include "Log.h"
 #include "SysClock.h"
+#include "SystemMgr.h"
+#include "ThreadKESP.h"
 #include "VirtualUPSInit.h"
 
 #include <cstring>
@@ -68,17 +70,38 @@ bool withModuleNode(DUVEXMgr &d, const char *caller, uint8 MCUAdd, uint8 Add, Us
 
 // Queues a module-bus query for a module of another cabinet on the cabinet bus: the
 // query's module-bus frame wrapped in an asynchronous "QT" message from this card
-// (KESPAddr) to the card of cabinet `boxAddr`, which runs it on its own module bus.
-//
-// The cabinet-bus protocol does not run on this card yet, so nothing could carry the
-// message: the request is reported as not relayed and nothing is queued. This is the
-// one place where the relay of refresh requests and queued system commands is to be
-// completed. Returns 0 when queued, -1 otherwise.
+// (KESPAddr) to the card of cabinet `boxAddr`, which answers it from its records (or,
+// for a command, acknowledges it and queues it on its own module bus). The cabinet-bus
+// master serves its queue at every step, so the message leaves once this card is
+// master; nothing here waits for the bus. The frame is freed once queued (the queue
+// keeps a copy). Returns 0 when queued (or already waiting), -1 otherwise.
 int DUVEX_RelayQueryQT(uint8 boxAddr, pckStruct &query)
 {
-    LOGE("Inoltro KESP_QT non disponibile: query %c%c per il modulo %c@%c non accodata all'armadio 0x%02X\n",
-         query.MainCmd, query.SubCmd, query.Dest, query.Src, boxAddr);
-    return -1;
+    KESPMgr *k = pSysMgr ? pSysMgr->pThKESP : nullptr;
+    if (!k) {
+        LOGE("Bus armadi non disponibile: query %c%c per il modulo %c@%c non accodata all'armadio 0x%02X\n",
+             query.MainCmd, query.SubCmd, query.Dest, query.Src, boxAddr);
+        return -1;
+    }
+    uint8 *frame = nullptr;
+    const uint16 len = DUVEX_BuildQuery(query, frame);
+    if (!frame || len == 0) {
+        delete[] frame;
+        LOGE("Query %c%c per il modulo %c@%c non costruita\n", query.MainCmd, query.SubCmd, query.Dest, query.Src);
+        return -1;
+    }
+    pckStruct qt{};
+    qt.Src = KESPAddr;
+    qt.Dest = boxAddr;
+    qt.MainCmd = 'Q';
+    qt.SubCmd = 'T';
+    qt.pParam = frame;
+    qt.ParamLen = len;
+    const int ret = k->AddAsyncQC(qt);
+    delete[] frame;
+    if (ret < 0)
+        LOGE("Errore nell'invio del comando KESP_%c%c all'armadio 0x%02X\n", 'Q', 'T', char(boxAddr - FIRST_BOX_ADDR + 'A'));
+    return ret < 0 ? -1 : 0;
 }
 
 // A refresh request for a module: for the own cabinet the query goes straight on this
@@ -101,7 +124,7 @@ void DUVEXMgr::requestRefresh(uint8 MCUAdd, uint8 moduleAddr, uint8 mainCmd, uin
     DUVEX_RelayQueryQT(MCUAdd, q);
 }
 
-void DUVEXMgr::GetIdentification(uint8 MCUAdd, uint8 Add, identification_t &out)
+bool DUVEXMgr::GetIdentification(uint8 MCUAdd, uint8 Add, identification_t &out)
 {
     LOGD("MCUAdd:0x%02X Add:%c\n", MCUAdd, Add);
     bool missing = false;
@@ -112,7 +135,7 @@ void DUVEXMgr::GetIdentification(uint8 MCUAdd, uint8 Add, identification_t &out)
             else if (&out != &node.identification)
                 memcpy(&out, &node.identification, sizeof(identification_t));
         }))
-        return;
+        return false;
     if (missing) {
         requestRefresh(MCUAdd, Add, 'G', 'I');
 #if defined(TVK_MODULAR)
@@ -120,9 +143,10 @@ void DUVEXMgr::GetIdentification(uint8 MCUAdd, uint8 Add, identification_t &out)
         requestRefresh(MCUAdd, Add, 'G', 'E');
 #endif
     }
+    return true;
 }
 
-void DUVEXMgr::GetNominal(uint8 MCUAdd, uint8 Add, nominal_t &out)
+bool DUVEXMgr::GetNominal(uint8 MCUAdd, uint8 Add, nominal_t &out)
 {
     LOGD("MCUAdd:0x%02X Add:%c\n", MCUAdd, Add);
     bool missing = false;
@@ -133,12 +157,13 @@ void DUVEXMgr::GetNominal(uint8 MCUAdd, uint8 Add, nominal_t &out)
             else if (&out != &node.nominal)
                 memcpy(&out, &node.nominal, sizeof(nominal_t));
         }))
-        return;
+        return false;
     if (missing)
         requestRefresh(MCUAdd, Add, 'G', 'N');
+    return true;
 }
 
-void DUVEXMgr::GetUPSStatus(uint8 MCUAdd, uint8 UPSAdd, descModule_t &out)
+bool DUVEXMgr::GetUPSStatus(uint8 MCUAdd, uint8 UPSAdd, descModule_t &out)
 {
     LOGTRACE("enter");
     LOGD("MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
@@ -154,7 +179,7 @@ void DUVEXMgr::GetUPSStatus(uint8 MCUAdd, uint8 UPSAdd, descModule_t &out)
                 memcpy(&out, &node.desc.module, sizeof(descModule_t));
             }
         }))
-        return;
+        return false;
     if (age <= MODULE_DATA_EXPIRE)
         LOGTRACE("End memcpy");
     // The own cabinet's module is refreshed by the polling round only.
@@ -163,10 +188,11 @@ void DUVEXMgr::GetUPSStatus(uint8 MCUAdd, uint8 UPSAdd, descModule_t &out)
         requestRefresh(MCUAdd, UPSAdd, 'R', 'X');
     }
     LOGTRACE("exit");
+    return true;
 }
 
 #if !defined(TVK_MODULAR)
-void DUVEXMgr::GetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, statusCoding_t &out)
+bool DUVEXMgr::GetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, statusCoding_t &out)
 {
     LOGD("MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
     int64 age = 0;
@@ -179,7 +205,7 @@ void DUVEXMgr::GetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, statusCoding_t &ou
                 memcpy(&out, &node.desc.module.statusDetail, sizeof(statusCoding_t));
             }
         }))
-        return;
+        return false;
     LOGTRACE(age > MODULE_DATA_EXPIRE ? "return initValue" : "End memcpy");
     if (age > DETAIL_REFRESH_AGE) {
         LOGTRACE("request update");
@@ -195,9 +221,10 @@ void DUVEXMgr::GetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, statusCoding_t &ou
         }
     }
     LOGTRACE("exit");
+    return true;
 }
 
-void DUVEXMgr::GetUPSStatusDetailExt(uint8 MCUAdd, uint8 UPSAdd, statusCodingExt_t &out)
+bool DUVEXMgr::GetUPSStatusDetailExt(uint8 MCUAdd, uint8 UPSAdd, statusCodingExt_t &out)
 {
     LOGD("MCUAdd:0x%02X UPSAdd:%c\n", MCUAdd, UPSAdd);
     int64 age = 0;
@@ -208,7 +235,7 @@ void DUVEXMgr::GetUPSStatusDetailExt(uint8 MCUAdd, uint8 UPSAdd, statusCodingExt
             else if (&out != &node.desc.module.statusDetailExt)
                 memcpy(&out, &node.desc.module.statusDetailExt, sizeof(statusCodingExt_t));
         }))
-        return;
+        return false;
     LOGTRACE(age > MODULE_DATA_EXPIRE ? "return initValue" : "End memcpy");
     if (age > DETAIL_REFRESH_AGE) {
         LOGTRACE("request update");
@@ -216,6 +243,7 @@ void DUVEXMgr::GetUPSStatusDetailExt(uint8 MCUAdd, uint8 UPSAdd, statusCodingExt
         requestRefresh(MCUAdd, UPSAdd, 'R', 'A');
     }
     LOGTRACE("exit");
+    return true;
 }
 #endif
 

@@ -37,6 +37,7 @@ struct ReplyView {
     uint8 announced = 0;         // the frame's length field
     uint8 len = 0;               // readable data bytes
     const uint8 *data = nullptr; // frame + 7
+    bool relayed = false;        // built by the card of another cabinet, not by a module
 
     bool has(unsigned off, unsigned k) const { return off + k <= len; }
     // k nibble characters as one number, most significant first (the codec's decoding).
@@ -334,10 +335,18 @@ int DUVEX_RXGetData(virtualNode_t *M, const ReplyView &r, uint8 boxId, long time
     d.DCBusVolt[0] = uint16(r.hex(89, 3));
     d.DCBusVolt[1] = uint16(r.hex(92, 3));
     d.configCounter = uint16(r.hex(95, 2));
-    const uint32 s = r.hex(97, 6);   // running time in seconds
-    d.counterHours = uint16(s / 3600);
-    d.counterMinutes = uint16((s / 60) % 60);
-    d.counterSeconds = uint16(s % 60);
+    if (r.relayed) {
+        // A card relaying its module's RX sends hours, minutes and seconds, two
+        // characters each.
+        d.counterHours = uint16(r.hex(97, 2));
+        d.counterMinutes = uint16(r.hex(99, 2));
+        d.counterSeconds = uint16(r.hex(101, 2));
+    } else {
+        const uint32 s = r.hex(97, 6);   // a module's running time: one count of seconds
+        d.counterHours = uint16(s / 3600);
+        d.counterMinutes = uint16((s / 60) % 60);
+        d.counterSeconds = uint16(s % 60);
+    }
     d.Cent_kwh = r.hex(120, 8);
 
     const statusFlagExt_t &f = d.FlagExt;
@@ -795,9 +804,10 @@ uint16 DUVEX_ReplyLayoutLen(uint8 mainCmd, uint8 subCmd)
 }
 
 int DUVEX_ParseReply(virtualNode_t *M, virtualNode_t *K, uint8 boxId, long timestamp, const uint8 *frame,
-                     size_t frameLen, uint32 wModule)
+                     size_t frameLen, uint32 wModule, bool relayed)
 {
     ReplyView r;
+    r.relayed = relayed;
     if (!makeView(frame, frameLen, r)) {
         MLOGE("Pacchetto non valido (ptr:%p len:%u)\n", static_cast<const void *>(frame), unsigned(frameLen));
         return DUVEX_DATA_EARG;
@@ -815,9 +825,10 @@ int DUVEX_ParseReply(virtualNode_t *M, virtualNode_t *K, uint8 boxId, long times
 }
 
 int DUVEX_ManageDataOn(DUVEXMgr *duvex, KESPMgr *kesp, uint32 wModule, uint8 boxId, long timestamp,
-                       const uint8 *frame, size_t frameLen, bool cabinetLockHeld)
+                       const uint8 *frame, size_t frameLen, bool cabinetLockHeld, bool relayed)
 {
     ReplyView r;
+    r.relayed = relayed;
     if (!makeView(frame, frameLen, r)) {
         MLOGE("Pacchetto non valido (ptr:%p len:%u)\n", static_cast<const void *>(frame), unsigned(frameLen));
         return DUVEX_DATA_EARG;
@@ -859,7 +870,8 @@ int DUVEX_ManageDataOn(DUVEXMgr *duvex, KESPMgr *kesp, uint32 wModule, uint8 box
     return rc;
 }
 
-int DUVEX_ManageDataEx(uint8 boxId, long timestamp, const uint8 *frame, size_t frameLen, bool cabinetLockHeld)
+int DUVEX_ManageDataEx(uint8 boxId, long timestamp, const uint8 *frame, size_t frameLen, bool cabinetLockHeld,
+                       bool relayed)
 {
     SystemMgr *sys = pSysMgr;
     if (!sys) {
@@ -872,7 +884,7 @@ int DUVEX_ManageDataEx(uint8 boxId, long timestamp, const uint8 *frame, size_t f
     const uint32 wModule = 0;
 #endif
     return DUVEX_ManageDataOn(sys->pThDuvex, sys->pThKESP, wModule, boxId, timestamp, frame, frameLen,
-                              cabinetLockHeld);
+                              cabinetLockHeld, relayed);
 }
 
 int DUVEX_ManageData(uint8 boxId, long timestamp, uint8 *frame)
@@ -888,5 +900,5 @@ int DUVEX_ManageData(uint8 boxId, long timestamp, uint8 *frame)
         size_t(DUVEX_HEAD_QUEUE_LEN) + DUVEX_ReplyLayoutLen(frame[DUVEX_MAINCMDOFFSET], frame[DUVEX_SUBCMDOFFSET]);
     // The caller holds no lock (the module-bus thread after a transaction). A caller that
     // holds the cabinet data mutex says so through DUVEX_ManageDataEx.
-    return DUVEX_ManageDataEx(boxId, timestamp, frame, frameLen, false);
+    return DUVEX_ManageDataEx(boxId, timestamp, frame, frameLen, false, false);
 }

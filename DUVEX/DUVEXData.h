@@ -16,6 +16,7 @@
 #define TVK_DUVEXDATA_H
 
 #include "Profile.h"
+#include "QCMgr.h"
 #include "Types.h"
 #include "VirtualUPSMgr.h"
 
@@ -39,8 +40,11 @@ constexpr int DUVEX_DATA_EREFUSED = -6;   // GM: never parsed from the queues
 // `frameLen` is the number of bytes readable at `frame` (at least the 12 bytes of
 // header and trailer); data are read only within min(length field, frameLen - 12).
 // `wModule` is the plant's module W rating (modular GN only). No lock is taken.
+// `relayed`: the frame was built by the card of another cabinet (it came inside a
+// cabinet-bus QT reply), not by a module; the layouts differ where a relayed reply
+// says so (RX running time as hours, minutes, seconds).
 int DUVEX_ParseReply(virtualNode_t *M, virtualNode_t *K, uint8 boxId, long timestamp, const uint8 *frame,
-                     size_t frameLen, uint32 wModule = 0);
+                     size_t frameLen, uint32 wModule = 0, bool relayed = false);
 
 // DUVEX_ManageData with the buffer size and the cabinet lock stated by the caller.
 // `frameLen`: bytes readable at `frame`. `cabinetLockHeld`: the caller already holds
@@ -49,13 +53,15 @@ int DUVEX_ParseReply(virtualNode_t *M, virtualNode_t *K, uint8 boxId, long times
 // The module record is written under mutexDuvexData. The two mutexes are never
 // taken one inside the other here; a caller holding mutexKESPData nests
 // mutexDuvexData inside it (order: mutexKESPData, then mutexDuvexData).
-int DUVEX_ManageDataEx(uint8 boxId, long timestamp, const uint8 *frame, size_t frameLen, bool cabinetLockHeld);
+// `relayed`: as for DUVEX_ParseReply (the cabinet bus storing a QT reply passes true).
+int DUVEX_ManageDataEx(uint8 boxId, long timestamp, const uint8 *frame, size_t frameLen, bool cabinetLockHeld,
+                       bool relayed);
 
 // The same on explicit bus thread objects (DUVEX_ManageDataEx passes those of the
 // system manager and the plant's module W rating): the module node is
 // duvex->ModulesData[boxId][module - '1'].pVN, the cabinet node kesp->upsBox[boxId].pVN.
 int DUVEX_ManageDataOn(DUVEXMgr *duvex, KESPMgr *kesp, uint32 wModule, uint8 boxId, long timestamp,
-                       const uint8 *frame, size_t frameLen, bool cabinetLockHeld);
+                       const uint8 *frame, size_t frameLen, bool cabinetLockHeld, bool relayed = false);
 
 #if defined(TVK_MODULAR)
 // GE (modular build): the positions of the auxiliary firmware text whose characters
@@ -70,6 +76,23 @@ constexpr const char *DUVEX_GE_PLACEHOLDER_RAISED = "QTN914-__-__";
 // The inverse of the GE parse for every text the parse can store.
 void DUVEX_GEReplyData(const identification_t &id, uint8 *data);
 #endif
+
+// Reply building for module-bus queries relayed from another cabinet (QT): answers
+// `query` (addressed to a module of this card's cabinet) from the records of module
+// query.Dest of cabinet `ownAddr`, through `duvex`'s accessors; commands are queued on
+// `duvex`'s asynchronous queue and acknowledged. The reply frame is allocated with
+// new uint8[] (the caller frees it); `timestamp` is that of the record the data came
+// from (now for commands and GM). Returns the frame length, or 0 with no frame when no
+// reply can be built (unsupported query, module without node, module not ready for a
+// command, GM failed or slower than DUVEX_GMREPLYWAITMS).
+int DUVEX_BuildReplyOn(DUVEXMgr *duvex, uint8 ownAddr, pckStruct &query, uint8 *&reply, uint8 &replyLen,
+                       long &timestamp);
+// The same for the running card (its module-bus thread and KESPAddr); the cabinet bus
+// calls it for every QT addressed to this card.
+int DUVEX_BuildReply(pckStruct &query, uint8 *&reply, uint8 &replyLen, long &timestamp);
+// A GM answered live waits at most this long for the own module: the requester stops
+// waiting for the QT reply after 3000 ms of silence, and a late answer is not sent.
+constexpr int DUVEX_GMREPLYWAITMS = 2500;
 
 // Reply data length that a command's reply layout occupies (the size of the reply
 // buffer the bus allocates, less 12): RS gives its three-phase length.

@@ -1,7 +1,9 @@
 #include "ThreadDUVEX.h"
 
 #include "DUVEX.h"
+#include "DUVEXData.h"
 #include "Globals.h"
+#include "KESP.h"
 #include "Log.h"
 #include "SysClock.h"
 #include "SystemMgr.h"
@@ -10,6 +12,7 @@
 #include "VirtualUPSInit.h"
 
 #include <cstring>
+#include <new>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -61,6 +64,8 @@ DUVEXMgr::DUVEXMgr(QObject *parent)
     requestUnlockIdlePending = false;
     lastidu = 255;
     requestHALT = false;
+    // The cabinet bus answers relayed module queries (QT) with this card's records.
+    KESP_SetModuleReplyBuilder(DUVEX_BuildReply);
 }
 
 DUVEXMgr::~DUVEXMgr()
@@ -526,18 +531,85 @@ void DUVEXMgr::singleQCMgr::runLocal()
     *sQC_status = 0;
 }
 
+// A relayed reply in the buffer of a cabinet-bus single query: the 4-byte time stamp,
+// then the module-bus reply frame. Whether it answers `q`; its data length.
+static bool relayedReplyFor(const pckStruct &q, const uint8 *buf, size_t bufLen, uint8 &dataLen)
+{
+    constexpr size_t ts = 4;
+    if (bufLen < ts + DUVEX_HEAD_QUEUE_LEN || buf[ts] != DUVEX_STX || buf[ts + DUVEX_SOURCEOFFSET] != q.Dest ||
+        buf[ts + DUVEX_MAINCMDOFFSET] != q.MainCmd || buf[ts + DUVEX_SUBCMDOFFSET] != q.SubCmd)
+        return false;
+    dataLen = uint8(DUVEX_DCd2Dec(buf + ts + DUVEX_LENGTHOFFSET, 2));
+    return size_t(dataLen) + ts + DUVEX_HEAD_QUEUE_LEN <= bufLen;
+}
+
 void DUVEXMgr::singleQCMgr::runRelayed()
 {
-    // Modules of other cabinets are reached through their card over the cabinet bus.
-    // That relay is not available on this card yet: the query fails visibly.
-    LOGE("Errore nell'invio del comando KESP_%c%c all'armadio 0x%02X\n", 'Q', 'T', char('A' + sQC_boxId));
-    *sQC_status = -1;
+    // Modules of other cabinets are reached through their card: the module-bus frame
+    // travels in a cabinet-bus "QT" single query, up to five attempts. Each attempt is
+    // bounded (the cabinet-bus single query waits a limited time for the channel and
+    // for the reply); a failure of all of them is reported as a failure.
+    constexpr int RELAY_ATTEMPTS = 5;
+    constexpr size_t TSLEN = 4;   // time stamp ahead of the relayed frame
+    const char letter = char('A' + sQC_boxId);
+    KESPMgr *k = pSysMgr ? pSysMgr->pThKESP : nullptr;
+    uint8 *frame = nullptr;
+    const uint16 flen = k ? DUVEX_BuildQuery(*sQC_query, frame) : 0;
+    const size_t bufLen = size_t(sQC_replyDataLen) + 16;
+    uint8 *buf = frame ? new (std::nothrow) uint8[bufLen] : nullptr;
+    if (!k || !frame || !buf) {
+        LOGE("Errore nell'invio del comando KESP_%c%c all'armadio 0x%02X\n", 'Q', 'T', letter);
+        delete[] frame;
+        delete[] buf;
+        *sQC_status = -1;
+        return;
+    }
+    pckStruct qt{};
+    qt.Src = KESPAddr;
+    qt.Dest = uint8(234 + sQC_boxId);
+    qt.MainCmd = 'Q';
+    qt.SubCmd = 'T';
+    qt.pParam = frame;
+    qt.ParamLen = flen;
+    int result = -1;
+    for (int attempt = 0; attempt < RELAY_ATTEMPTS && result != 0; ++attempt) {
+        memset(buf, 0, bufLen);
+        int st = -1;
+        KESPMgr::singleQCMgr *s = k->InsertSingleQC(qt, uint16(bufLen), buf, &st);
+        while (!k->WaitSingleQC(s, WAIT_KESPSQC_RELAY))
+            LOGD("WAIT...\n");
+        uint8 dataLen = 0;
+        if (st != 0 || !relayedReplyFor(*sQC_query, buf, bufLen, dataLen)) {
+            LOGE("Errore nell'invio del comando KESP_%c%c all'armadio 0x%02X\n", 'Q', 'T', letter);
+            continue;
+        }
+        // The cabinet-bus single query copied the QT data (its header is gone): the
+        // module-bus data follow the time stamp and the module-bus header.
+        if (sQC_pData && sQC_replyDataLen) {
+            const size_t n = sQC_replyDataLen < dataLen ? sQC_replyDataLen : dataLen;
+            memcpy(sQC_pData, buf + TSLEN + DUVEX_DATAOFFSET, n);
+        }
+        result = 0;
+    }
+    delete[] frame;
+    delete[] buf;
+    *sQC_status = result;
 }
 
 DUVEXMgr::singleQCMgr *DUVEXMgr::InsertSingleQC(uint8 boxId, pckStruct &query, uint8 replyDataLen, uint8 *pData,
                                                 int *status)
 {
     LOGD("thID:%d %ld\n", thID, kernelTid());
+    // A relayed query waits for the cabinet bus: the cabinet-bus thread, which holds
+    // that bus as slave, never waits for one (it would only wait for itself).
+    if (uint8(boxId + 234) != KESPAddr && pSysMgr && pSysMgr->pThKESP &&
+        QThread::currentThread() == static_cast<QThread *>(pSysMgr->pThKESP)) {
+        LOGE("Query %c%c per l'armadio %c rifiutata: il thread del bus armadi non attende se stesso\n",
+             query.MainCmd, query.SubCmd, char('A' + boxId));
+        if (status)
+            *status = -1;
+        return nullptr;
+    }
     singleQCMgr *s = new singleQCMgr(this, boxId, &query, replyDataLen, pData, status);
     LOGN("Start singleQC %c%c to %c\n", query.MainCmd, query.SubCmd, query.Dest);
     s->start(QThread::TimeCriticalPriority);
@@ -624,7 +696,19 @@ int DUVEXMgr::Send(pckStruct &command, bool cabinetLockHeld)
         LOGE("IL MODULO NON E` PRONTO A RICEVERE IL COMANDO!!!!\n");
         return -1;
     }
-    int status = runSingle(uint8(command.Src - 'A'), command, 0, nullptr);
+    const uint8 box = uint8(command.Src - 'A');
+    if (box != ownBoxId()) {
+        // A module of another cabinet: the command travels to that cabinet's card in a
+        // QT message on the cabinet bus's command queue, which this card serves once it
+        // is master; no thread waits for the bus meanwhile. The result is that of the
+        // queuing (the cabinet-bus queue logs a command it has to give up).
+        int ret = DUVEX_RelayQueryQT(uint8(234 + box), command);
+        if (ret != 0)
+            LOGE("Errore nell'invio del comando %c%c al modulo %c@%c\n", command.MainCmd, command.SubCmd,
+                 command.Dest, command.Src);
+        return ret;
+    }
+    int status = runSingle(box, command, 0, nullptr);
     if (status != 0)
         LOGE("Errore nell'invio del comando %c%c al modulo %c@%c\n", command.MainCmd, command.SubCmd, command.Dest,
              command.Src);

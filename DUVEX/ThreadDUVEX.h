@@ -111,13 +111,14 @@ public:
     void prepareCM02(pckStruct &pck, char boxLetter, uint8 moduleAddr, const uint8 *chars);
     int sendCM02(pckStruct &pck);
 
-    // Module data access.
-    void GetIdentification(uint8 MCUAdd, uint8 Add, identification_t &out);
-    void GetNominal(uint8 MCUAdd, uint8 Add, nominal_t &out);
-    void GetUPSStatus(uint8 MCUAdd, uint8 UPSAdd, descModule_t &out);
+    // Module data access. The readers return whether `out` was written (false for a
+    // wrong address or a module without node: `out` is then left untouched).
+    bool GetIdentification(uint8 MCUAdd, uint8 Add, identification_t &out);
+    bool GetNominal(uint8 MCUAdd, uint8 Add, nominal_t &out);
+    bool GetUPSStatus(uint8 MCUAdd, uint8 UPSAdd, descModule_t &out);
 #if !defined(TVK_MODULAR)
-    void GetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, statusCoding_t &out);
-    void GetUPSStatusDetailExt(uint8 MCUAdd, uint8 UPSAdd, statusCodingExt_t &out);
+    bool GetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, statusCoding_t &out);
+    bool GetUPSStatusDetailExt(uint8 MCUAdd, uint8 UPSAdd, statusCodingExt_t &out);
     void statusCodeSysUpdate(dataObject_t &data, uint8 &sysCode, uint8 moduleCode);
 #endif
     void SetUPSStatusDetail(uint8 MCUAdd, uint8 UPSAdd, const statusCoding_t &in);

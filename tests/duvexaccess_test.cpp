@@ -68,7 +68,7 @@ protected:
     {
         char buf[160];
         snprintf(buf, sizeof buf,
-                 " Err (DUVEX_RelayQueryQT): Inoltro KESP_QT non disponibile: query %s per il modulo 1@%c non "
+                 " Err (DUVEX_RelayQueryQT): Bus armadi non disponibile: query %s per il modulo 1@%c non "
                  "accodata all'armadio 0x%02X\n",
                  cmd, char(boxAddr - 0xEA + 'A'), boxAddr);
         return buf;
@@ -121,7 +121,7 @@ TEST_F(ModuleAccess, StatusCodingFreshnessAndRefresh)
             if (box == BOX_A) {
                 // The own module is asked with RA (this build's module bus has no RC reply).
                 EXPECT_EQ(q, c.refresh ? std::vector<std::string>{" RA1"} : std::vector<std::string>{});
-                EXPECT_FALSE(log.contains("Inoltro KESP_QT"));
+                EXPECT_FALSE(log.contains("DUVEX_RelayQueryQT"));
             } else {
                 EXPECT_TRUE(q.empty()) << "nothing is queued for another cabinet";
                 EXPECT_EQ(log.contains(relayLine("RC", BOX_C)), c.refresh);
@@ -226,7 +226,7 @@ TEST_F(ModuleAccess, OwnStatusIsNeverRefreshedByReaders)
         EXPECT_EQ(int(out.data.Bt_present), 1);
     }
     EXPECT_TRUE(drainQueue().empty());
-    EXPECT_FALSE(log.contains("Inoltro KESP_QT"));
+    EXPECT_FALSE(log.contains("DUVEX_RelayQueryQT"));
 }
 
 TEST_F(ModuleAccess, OtherCabinetStatusAskedFromThreeSeconds)
@@ -238,7 +238,7 @@ TEST_F(ModuleAccess, OtherCabinetStatusAskedFromThreeSeconds)
     memset(&out, 0xEE, sizeof out);
     duvex.GetUPSStatus(BOX_C, '1', out);
     EXPECT_EQ(memcmp(&out, &d, sizeof out), 0);
-    EXPECT_FALSE(log.contains("Inoltro KESP_QT"));
+    EXPECT_FALSE(log.contains("DUVEX_RelayQueryQT"));
 
     clock.advanceSec(1);   // now 3 s old: still copied, and asked again from cabinet C
     memset(&out, 0xEE, sizeof out);

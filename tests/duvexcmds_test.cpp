@@ -381,7 +381,7 @@ TEST_F(SysCmds, NoMasterNothingSent)
     }
 }
 
-TEST_F(SysCmds, OtherCabinetsAreNotReachableYet)
+TEST_F(SysCmds, OtherCabinetsAreReachedThroughTheCabinetBusQueue)
 {
     // Card of cabinet A in a plant of cabinets A and C; C holds the master module.
     ASSERT_NO_FATAL_FAILURE(start("1010", false));
@@ -392,35 +392,36 @@ TEST_F(SysCmds, OtherCabinetsAreNotReachableYet)
     ASSERT_EQ(ups, 0);
     clearCommands();
 
+    KESPMgr *k = card->kesp();
+    ASSERT_NE(k, nullptr);
     {
-        // A command for the master module in C would travel through C's card; the
-        // cabinet bus does not carry it yet, so it fails visibly after one attempt.
+        // A command for the master module in C travels through C's card: queued as QT
+        // on the cabinet bus's command queue (served once this card is master), at once,
+        // without waiting for the cabinet bus.
         LogCapture log;
-        EXPECT_EQ(d()->sysShutdown(300), -1);
-        EXPECT_TRUE(log.contains("KESP_QT")) << log.text();
-        EXPECT_EQ(log.count(" Err (sendRetried): Errore errno:-1 nell'invio del comando CS al modulo 1@C\n"), 1);
-        EXPECT_EQ(log.count(" Err (sendRetried): ESCO\n"), 1);
+        const int before = k->AsyncQCSize();
+        EXPECT_EQ(d()->sysShutdown(300), 0);
+        EXPECT_EQ(log.count("Add AsyncQuery QT to 0xEC\n"), 1) << log.text();
+        EXPECT_FALSE(log.contains("ESCO"));
+        EXPECT_LE(k->AsyncQCSize(), before + 1);
     }
     {
-        // The battery check for C is not queued anywhere.
+        // The battery check for C is queued the same way.
         LogCapture log;
-        EXPECT_EQ(d()->sysBatteryCheck(), -1);
-        EXPECT_TRUE(log.contains(" Err (DUVEX_RelayQueryQT): Inoltro KESP_QT non disponibile: query TB per il modulo "
-                                 "1@C non accodata all'armadio 0xEC\n"))
-            << log.text();
-        EXPECT_EQ(log.count(" Err (sysBatteryCheck): Errore errno:-1 nell'invio del comando TB al modulo 1@C\n"), 1);
+        EXPECT_EQ(d()->sysBatteryCheck(), 0);
+        EXPECT_EQ(log.count("Add AsyncQuery QT to 0xEC\n"), 1) << log.text();
         EXPECT_EQ(d()->asyncQueueSize(), 0);
     }
     {
         // Bypass unlock goes to every present cabinet: A's bypass on this bus, C's
-        // would need C's card and fails; the result is that of the last cabinet.
+        // through C's card; the result is that of the last cabinet.
         LogCapture log;
-        EXPECT_EQ(d()->sysBypsUnlock(), -1);
+        EXPECT_EQ(d()->sysBypsUnlock(), 0);
+        EXPECT_EQ(log.count("Add AsyncQuery QT to 0xEC\n"), 1) << log.text();
         std::vector<Frame> cu = framesOf("CU");
         ASSERT_EQ(cu.size(), 1u);
         EXPECT_EQ(cu[0], frame('A', '8', "CU", ""));
-        EXPECT_EQ(log.count("Comando UNLOCK non inviato al Bypass dell'armadio C!\n"), 1);
-        EXPECT_FALSE(log.contains("Comando UNLOCK non inviato al Bypass dell'armadio A!"));
+        EXPECT_FALSE(log.contains("Comando UNLOCK non inviato al Bypass"));
         if (tvk_debugEnabled()) {
             EXPECT_TRUE(log.contains("UNLOCK al BYPASS del BOX A\n"));
             EXPECT_TRUE(log.contains("UNLOCK al BYPASS del BOX C\n"));
