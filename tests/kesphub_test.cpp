@@ -249,13 +249,13 @@ TEST(HubPacing, BytesArriveWhenTheWireWouldDeliverThem)
     const double firstMs = (at.front() - t0) / 1000.0;
     const double lastMs = (at.back() - t0) / 1000.0;
     EXPECT_GE(firstMs, byteMs * 0.9);
-    EXPECT_LT(firstMs, byteMs + 15);
+    EXPECT_LT(firstMs, byteMs + 40);
     EXPECT_GE(lastMs, 96 * byteMs * 0.97);
-    EXPECT_LT(lastMs, 96 * byteMs + 25);
+    EXPECT_LT(lastMs, 96 * byteMs + 60);
     // Spread over the time, not in one lump at the end.
     const double halfMs = (at[47] - t0) / 1000.0;
     EXPECT_GT(halfMs, 48 * byteMs * 0.9);
-    EXPECT_LT(halfMs, 48 * byteMs + 25);
+    EXPECT_LT(halfMs, 48 * byteMs + 60);
     EXPECT_EQ(hub.wireUs(96), 100000);
 }
 

@@ -412,7 +412,7 @@ TEST(CardMaster, PollsAnotherStationAndCollectsTheAnswer)
     EXPECT_EQ(reply, k::makeFrame(0xEB, 0xFF, 'B', 'S', b.state().bs.bytes()));
     // Query (10 bytes) + turnaround + answer (342 bytes) at 9600 baud.
     EXPECT_GE(took, hub.wireUs(352));
-    EXPECT_LT(took, hub.wireUs(352) + 80000);
+    EXPECT_LT(took, hub.wireUs(352) + 200000);
     ASSERT_TRUE(a.query(0x0B, 'G', 'I', {}, 2000, &reply));
     EXPECT_EQ(reply.size(), 74u);
     // A refusal ends the wait as well; silence times out.
@@ -558,7 +558,13 @@ TEST(Handover, PoliciesOnceRotateAndSilence)
     HandoverStation st(hub.attachLocal("hand-over"), plan, &hub);
     int masterFd = hub.attachLocal("master");
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    auto waitCount = [&](size_t n, int ms) {
+        for (int i = 0; i < ms / 10 && st.handovers().size() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return st.handovers().size() >= n;
+    };
+    ASSERT_TRUE(waitCount(1, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto done = st.handovers();
     ASSERT_EQ(done.size(), 1u) << "once: one hand-over, then the role stays";
     EXPECT_EQ(done[0].target, 0xEC);
@@ -568,20 +574,19 @@ TEST(Handover, PoliciesOnceRotateAndSilence)
     plan.targets = {0xEA, 0xEB};
     plan.periodMs = 150;
     st.setPlan(plan);
-    std::this_thread::sleep_for(std::chrono::milliseconds(560));
+    ASSERT_TRUE(waitCount(4, 5000));
     done = st.handovers();
-    ASSERT_GE(done.size(), 4u);
     EXPECT_EQ(done[1].target, 0xEA);
     EXPECT_EQ(done[2].target, 0xEB);
     EXPECT_EQ(done[3].target, 0xEA);
     const double gapMs = (done[3].cnUs - done[2].cnUs) / 1000.0;
     EXPECT_GE(gapMs, 150);
-    EXPECT_LT(gapMs, 150 + 10 + 60);
+    EXPECT_LT(gapMs, 150 + 10 + 150);
 
     // Silence: the role moves on only while the master keeps quiet.
     plan.policy = HandoverPolicy::OnSilence;
     plan.targets = {0xEA, 0xEB, 0xEC};
-    plan.silenceMs = 200;
+    plan.silenceMs = 400;
     st.setPlan(plan);
     const size_t before = st.handovers().size();
     ASSERT_TRUE(hub.waitTap([](const TapEntry &e) { return e.is('C', 'N') && e.bytes[7 + 4] == 0xEA; }, 1000,
@@ -596,10 +601,10 @@ TEST(Handover, PoliciesOnceRotateAndSilence)
     EXPECT_EQ(done.size(), before + 1);
     // Then it falls silent: the role goes to B about silenceMs later.
     const int64_t quiet = monoUs();
-    ASSERT_TRUE(hub.waitTap([](const TapEntry &e) { return e.is('C', 'N') && e.bytes[7 + 4] == 0xEB; }, 1000,
+    ASSERT_TRUE(hub.waitTap([](const TapEntry &e) { return e.is('C', 'N') && e.bytes[7 + 4] == 0xEB; }, 3000,
                             nullptr, hub.tapCount()));
     done = st.handovers();
     ASSERT_EQ(done.size(), before + 2);
     EXPECT_EQ(done.back().target, 0xEB);
-    EXPECT_GE(done.back().breakUs - quiet, 100000);
+    EXPECT_GE(done.back().breakUs - quiet, 300000);
 }
