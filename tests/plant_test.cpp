@@ -115,7 +115,7 @@ TEST(Plant, MeasurementAtCabinetBReachesEveryCard)
         const auto t0 = std::chrono::steady_clock::now();
         p.module(p.cardOf(1)).update([w](tvksim::ModuleState &s) { s.Watt[0] = uint32_t(w); });
         ASSERT_TRUE(
-            everyVu(p, [&](const std::string &d) { return vuValue(d, "OUTPUTPOWER") == base - 2000 + w; }, 10000))
+            everyVu(p, [&](const std::string &d) { return vuValue(d, "OUTPUTPOWER") == base - 2000 + w; }, 20000))
             << "change " << n;
         ms.push_back(double(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
                                 .count()));
