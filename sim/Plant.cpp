@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -30,6 +31,9 @@ Plant::Plant(const PlantOptions &o) : opt_(o), hub_(hubOptions(o))
         int port = hub_.addPtyPort(std::string(), std::string("card ") + letter);
         bus_.emplace_back(new PtyEnd());
         mod_.emplace_back(new PowerModuleSim(*bus_.back()));
+        // A module answers at its line's pace, as a real one does: an unpaced stand-in
+        // would let the card poll it flat out and fill its log and a core with it.
+        mod_.back()->setBaud(unsigned(std::stoul(o.moduleBaud)));
         CardSpec spec;
         spec.program = size_t(i) < o.cardProgram.size() && !o.cardProgram[size_t(i)].empty()
                            ? o.cardProgram[size_t(i)]
