@@ -737,4 +737,16 @@ TEST(ClockCard, CnClockDataAndTheManualSettingReachARealCard)
     EXPECT_TRUE(p.logHas(0, "orologio non impostato a 18000000"));
     EXPECT_TRUE(p.logHas(0, "Orologio impostato manualmente: 18000000"));
     EXPECT_TRUE(p.card(0).running());
+    if (::testing::Test::HasFailure()) {
+        FILE *f = fopen(p.card(0).logPath().c_str(), "r");
+        if (f) {
+            std::string all;
+            char buf[4096];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+                all.append(buf, n);
+            fclose(f);
+            fprintf(stderr, "card log (end):\n%s\n", all.substr(all.size() > 4000 ? all.size() - 4000 : 0).c_str());
+        }
+    }
 }
