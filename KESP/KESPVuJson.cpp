@@ -34,12 +34,14 @@ struct KeyRow {
 #define T(k, which) {k, Kind::Text, nullptr, nullptr, which}
 
 // Per-phase values of the packed records, read without forming a reference.
-template <typename T, typename A> long long ph(const A &arr, int p)
+template <typename T> long long phAt(const void *arr, int p)
 {
     T v;
-    memcpy(&v, reinterpret_cast<const char *>(&arr) + size_t(p) * sizeof(T), sizeof v);
+    memcpy(&v, static_cast<const char *>(arr) + size_t(p) * sizeof(T), sizeof v);
     return (long long)v;
 }
+// The array's address only: no reference to a misaligned member is ever formed.
+#define ph(T, arr, p) phAt<T>(static_cast<const void *>(&(arr)), p)
 
 #if defined(TVK_MODULAR)
 #define TEMP_ROWS                                                                                                  \
@@ -47,9 +49,9 @@ template <typename T, typename A> long long ph(const A &arr, int p)
         N("TEMP3", w.Ups.Temp5), N("TEMP4", w.Ups.Temp6),
 #else
 #define TEMP_ROWS                                                                                                  \
-    N("INVTEMP", (ph<uint16>(w.Ups.powerTemp, 0))), N("RECTTEMP", (ph<uint16>(w.Ups.powerTemp, 1))),             \
-        N("TEMP1", (ph<uint16>(w.Ups.powerTemp, 2))), N("TEMP2", (ph<uint16>(w.Ups.powerTemp, 3))),              \
-        N("TEMP3", (ph<uint16>(w.Ups.batteryTemp, 0))), N("TEMP4", (ph<uint16>(w.Ups.batteryTemp, 1))),
+    N("INVTEMP", (ph(uint16, w.Ups.powerTemp, 0))), N("RECTTEMP", (ph(uint16, w.Ups.powerTemp, 1))),             \
+        N("TEMP1", (ph(uint16, w.Ups.powerTemp, 2))), N("TEMP2", (ph(uint16, w.Ups.powerTemp, 3))),              \
+        N("TEMP3", (ph(uint16, w.Ups.batteryTemp, 0))), N("TEMP4", (ph(uint16, w.Ups.batteryTemp, 1))),
 #endif
 
 const KeyRow kKeys[] = {
@@ -67,40 +69,40 @@ const KeyRow kKeys[] = {
     B("TESTINPROGRESS", w.Ups.Test_in_progress),
     B("ALARMOVERLOAD", w.Ups.Alarm_Overload),
     B("ALARMTEMPERATUR", w.Ups.Alarm_Temperature),
-    N("INPUTVOLTAGE", (ph<uint16>(w.Ups.Vin, 0))),
-    N("INPUTVOLTAGE2", (ph<uint16>(w.Ups.Vin, 1))),
-    N("INPUTVOLTAGE3", (ph<uint16>(w.Ups.Vin, 2))),
+    N("INPUTVOLTAGE", (ph(uint16, w.Ups.Vin, 0))),
+    N("INPUTVOLTAGE2", (ph(uint16, w.Ups.Vin, 1))),
+    N("INPUTVOLTAGE3", (ph(uint16, w.Ups.Vin, 2))),
     N("INPUTFREQUENCY", w.Ups.Frq_in),
-    N("INPUTCURRENT", (ph<uint32>(w.Ups.Iin, 0))),
-    N("INPUTCURRENT2", (ph<uint32>(w.Ups.Iin, 1))),
-    N("INPUTCURRENT3", (ph<uint32>(w.Ups.Iin, 2))),
-    N("OUTPUTVOLTAGE", (ph<uint16>(w.Ups.Vout, 0))),
-    N("OUTPUTVOLTAGE2", (ph<uint16>(w.Ups.Vout, 1))),
-    N("OUTPUTVOLTAGE3", (ph<uint16>(w.Ups.Vout, 2))),
+    N("INPUTCURRENT", (ph(uint32, w.Ups.Iin, 0))),
+    N("INPUTCURRENT2", (ph(uint32, w.Ups.Iin, 1))),
+    N("INPUTCURRENT3", (ph(uint32, w.Ups.Iin, 2))),
+    N("OUTPUTVOLTAGE", (ph(uint16, w.Ups.Vout, 0))),
+    N("OUTPUTVOLTAGE2", (ph(uint16, w.Ups.Vout, 1))),
+    N("OUTPUTVOLTAGE3", (ph(uint16, w.Ups.Vout, 2))),
 #if defined(TVK_STD)
     N("OUPUTFREQUENCY", w.Ups.Frq_out),
 #else
     N("OUTPUTFREQUENCY", w.Ups.Frq_out),
 #endif
-    N("OUTPUTLOAD", (ph<int16>(w.Ups.Load, 0))),
-    N("OUTPUTLOAD2", (ph<int16>(w.Ups.Load, 1))),
-    N("OUTPUTLOAD3", (ph<int16>(w.Ups.Load, 2))),
-    N("OUTPUTCURRENT", (ph<int32>(w.Ups.Iout, 0))),
-    N("OUTPUTCURRENT2", (ph<int32>(w.Ups.Iout, 1))),
-    N("OUTPUTCURRENT3", (ph<int32>(w.Ups.Iout, 2))),
-    N("OUTPUTCURRENTP1", (ph<int32>(w.Ups.Iout_pk, 0))),
-    N("OUTPUTCURRENTP2", (ph<int32>(w.Ups.Iout_pk, 1))),
-    N("OUTPUTCURRENTP3", (ph<int32>(w.Ups.Iout_pk, 2))),
-    N("OUTPUTPOWER", (ph<int32>(w.Ups.Watt, 0))),
-    N("OUTPUTPOWER2", (ph<int32>(w.Ups.Watt, 1))),
-    N("OUTPUTPOWER3", (ph<int32>(w.Ups.Watt, 2))),
-    N("OUTPUTPOWERVA1", (ph<int32>(w.Ups.Va, 0))),
-    N("OUTPUTPOWERVA2", (ph<int32>(w.Ups.Va, 1))),
-    N("OUTPUTPOWERVA3", (ph<int32>(w.Ups.Va, 2))),
+    N("OUTPUTLOAD", (ph(int16, w.Ups.Load, 0))),
+    N("OUTPUTLOAD2", (ph(int16, w.Ups.Load, 1))),
+    N("OUTPUTLOAD3", (ph(int16, w.Ups.Load, 2))),
+    N("OUTPUTCURRENT", (ph(int32, w.Ups.Iout, 0))),
+    N("OUTPUTCURRENT2", (ph(int32, w.Ups.Iout, 1))),
+    N("OUTPUTCURRENT3", (ph(int32, w.Ups.Iout, 2))),
+    N("OUTPUTCURRENTP1", (ph(int32, w.Ups.Iout_pk, 0))),
+    N("OUTPUTCURRENTP2", (ph(int32, w.Ups.Iout_pk, 1))),
+    N("OUTPUTCURRENTP3", (ph(int32, w.Ups.Iout_pk, 2))),
+    N("OUTPUTPOWER", (ph(int32, w.Ups.Watt, 0))),
+    N("OUTPUTPOWER2", (ph(int32, w.Ups.Watt, 1))),
+    N("OUTPUTPOWER3", (ph(int32, w.Ups.Watt, 2))),
+    N("OUTPUTPOWERVA1", (ph(int32, w.Ups.Va, 0))),
+    N("OUTPUTPOWERVA2", (ph(int32, w.Ups.Va, 1))),
+    N("OUTPUTPOWERVA3", (ph(int32, w.Ups.Va, 2))),
     N("BYPASSFREQUENCY", w.Ups.Frq_byp),
-    N("BYPASSVOLTAGE", (ph<uint16>(w.Ups.Vbyp, 0))),
-    N("BYPASSVOLTAGE2", (ph<uint16>(w.Ups.Vbyp, 1))),
-    N("BYPASSVOLTAGE3", (ph<uint16>(w.Ups.Vbyp, 2))),
+    N("BYPASSVOLTAGE", (ph(uint16, w.Ups.Vbyp, 0))),
+    N("BYPASSVOLTAGE2", (ph(uint16, w.Ups.Vbyp, 1))),
+    N("BYPASSVOLTAGE3", (ph(uint16, w.Ups.Vbyp, 2))),
     N("BATTERYVOLTAGE", (w.Ups.Vbatp < w.Ups.Vbatn ? w.Ups.Vbatp : w.Ups.Vbatn)),
     N("VBATPLUS", w.Ups.Vbatp),
     N("VBATMINUS", w.Ups.Vbatn),
