@@ -116,6 +116,9 @@ TEST(Relay, CommandsReachTheModulesOfOtherCabinets)
     ASSERT_TRUE(p.pollsAsMaster(addrOf(A), from, 20000));
     EXPECT_TRUE(CardFixture::waitFor([&] { return countCmd(p.module(c), 'C', 'S') > csBefore; }, 30000))
         << "the command held while A was slave never reached C";
+    if (::testing::Test::HasFailure())
+        for (int i = 0; i < p.cards(); ++i)
+            std::system(("grep -aE 'CS|QT|PRONTO|Sys Off|MASTER' " + p.card(i).logPath() + " | tail -25 >&2").c_str());
 
     for (int i = 0; i < p.cards(); ++i) {
         int st = p.card(i).stop();
