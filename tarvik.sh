@@ -12,9 +12,9 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=$(nproc)
 
-need_pkgs() {
+need_pkgs() { # extra packages...
   local missing=()
-  for p in cmake ninja-build g++ qtbase5-dev libgtest-dev pkg-config; do
+  for p in cmake ninja-build g++ qtbase5-dev libgtest-dev pkg-config "$@"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
@@ -63,7 +63,8 @@ fuzz_pass() {
 
 case "${1:-}" in
   test)
-    need_pkgs
+    # clang with its runtime builds the fuzzers of the short fuzz pass.
+    need_pkgs clang libclang-rt-14-dev
     rm -rf build build-asan
     configure_build build
     run_tests build
