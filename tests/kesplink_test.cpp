@@ -120,7 +120,7 @@ TEST_F(LinkTest, AcknowledgementAndBusyReplyFrames)
     EXPECT_EQ(11u, line.written[0].size());
     EXPECT_EQ(frame(B, D, NCK, '5', {}), line.written[1]);
     EXPECT_EQ(10u, line.written[1].size());
-    EXPECT_TRUE(log.contains("Q:\n"));
+    EXPECT_EQ(profile::debugLines, log.contains("Q:\n"));   // frame dumps are debug volume
     line.writeFails = 100;
     EXPECT_EQ(-1, KESP_ACKReply(q));
     EXPECT_EQ(-1, KESP_BusyReply(D));
@@ -141,7 +141,7 @@ TEST_F(LinkTest, SendTriesFourTimes)
         EXPECT_EQ(c.result, KESP_Send(f.data(), uint16(f.size())));
         EXPECT_EQ(c.writes, line.writeCalls);
     }
-    EXPECT_TRUE(log.contains("Dbg (KESP_Send): stream:"));
+    EXPECT_EQ(profile::debugLines, log.contains("Dbg (KESP_Send): stream:"));
 }
 
 TEST_F(LinkTest, AckControlLogsByContent)
@@ -257,7 +257,7 @@ TEST_F(LinkTest, RcvSilenceIsNoActivity)
     uint8 buf[1024];
     EXPECT_EQ(NOACTIVITY, KESP_Rcv(buf, &cap, 30000));
     EXPECT_TRUE(log.contains("War (KESP_Rcv): Errore ricezione: manca il carattere di inizio pacchetto!\n"));
-    EXPECT_TRUE(log.contains("Dbg (KESP_Rcv): ret=NOACTIVITY\n"));
+    EXPECT_EQ(profile::debugLines, log.contains("Dbg (KESP_Rcv): ret=NOACTIVITY\n"));
     ASSERT_FALSE(line.timeouts.empty());
     EXPECT_EQ(30000u, line.timeouts.front());
 }
@@ -273,7 +273,7 @@ TEST_F(LinkTest, BreakDuringReceiveFailsAndLeavesTheCounter)
     EXPECT_EQ(FAIL, KESP_Rcv(buf, &cap, 30000));
     EXPECT_EQ(1, cntBreakDetect.load());
     EXPECT_GE(line.flushes, 1);
-    EXPECT_TRUE(log.contains("Dbg (KESP_Rcv): ret=FAIL\n"));
+    EXPECT_EQ(profile::debugLines, log.contains("Dbg (KESP_Rcv): ret=FAIL\n"));
 }
 
 TEST_F(LinkTest, UartBreakCounterReachesTheCounter)
@@ -575,7 +575,7 @@ protected:
 TEST_F(PtyLinkTest, ReceivesAFrameAmongNoise)
 {
     ASSERT_EQ(0, KESP_Init());
-    EXPECT_TRUE(log.contains("Dbg (KESP_Init): Inizializzo periferica di comunicazione 485-2\n"));
+    EXPECT_EQ(profile::debugLines, log.contains("Dbg (KESP_Init): Inizializzo periferica di comunicazione 485-2\n"));
     const Bytes good = frame(C, BROADCAST, 'B', 'N', Bytes(20, 0x5A));
     std::thread far([&] {
         Bytes all = cat({{0x55, STX, 0x00}, frame(C, BROADCAST, 'B', 'N', Bytes(3, 1)), Bytes(1, 0x33), good});
