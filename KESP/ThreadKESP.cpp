@@ -143,12 +143,18 @@ void KESPMgr::run()
 
 void KESPMgr::takeChannelAsSlave()
 {
-    if (!m_holdsChannel && mutexKESPChannel->tryLock())
-        m_holdsChannel = true;
+    if (m_holdsChannel)
+        return;
+    // From now on no single query may start on the line; one that is on the line now
+    // ends within its own bounds, and the slave waits for it before it listens.
+    m_slaveClaim = true;
+    mutexKESPChannel->lock();
+    m_holdsChannel = true;
 }
 
 void KESPMgr::releaseChannel()
 {
+    m_slaveClaim = false;
     if (m_holdsChannel) {
         m_holdsChannel = false;
         mutexKESPChannel->unlock();
@@ -906,7 +912,13 @@ void KESPMgr::singleQCMgr::run()
         LOGN("Process Single QC %c%c to 0x%02X\n", q.MainCmd, q.SubCmd, q.Dest);
         if (q.ParamLen && q.pParam)
             LOGDUMP("param", q.pParam, q.ParamLen);
-        if (!m_owner->mutexKESPChannel->tryLockFor(KESPSQC_CHANNELWAITMS)) {
+        bool got = m_owner->mutexKESPChannel->tryLockFor(KESPSQC_CHANNELWAITMS);
+        if (got && m_owner->m_slaveClaim) {
+            // The card became slave meanwhile: the line belongs to another master.
+            m_owner->mutexKESPChannel->unlock();
+            got = false;
+        }
+        if (!got) {
             LOGE("Canale del bus armadi occupato: %c%c alla scheda 0x%02X non inviato\n", q.MainCmd, q.SubCmd,
                  q.Dest);
             m_owner->saveLastErr(&qc);

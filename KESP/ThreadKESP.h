@@ -263,6 +263,7 @@ private:
     void completeCycle();
 
     bool m_holdsChannel = false;
+    std::atomic<bool> m_slaveClaim{false};   // the bus thread is slave (or becoming it): no single query
     bool m_seqBlockedLogged = false;
     bool m_monitorUnitKnowTB = false;
     const QCMgr *m_asyncHead = nullptr;   // head of the command queue being tried
