@@ -44,16 +44,16 @@ bool privateHome(const std::string &home)
 
 } // namespace
 
-CardProcess::CardProcess(const CardSpec &spec) : spec_(spec)
+CardProcess::CardProcess(const CardSetup &setup) : setup_(setup)
 {
-    if (spec_.workDir.empty())
+    if (setup_.workDir.empty())
         throw std::runtime_error("card without working directory");
-    mkdirs(spec_.workDir);
+    mkdirs(setup_.workDir);
     std::string key = keyFile();
     int fd = open(key.c_str(), O_WRONLY | O_CREAT, 0644);
     if (fd >= 0)
         close(fd);
-    if (spec_.privateHome) {
+    if (setup_.privateHome) {
         mkdirs(homeDir());
         mkdirs("/home/kelmo");
     }
@@ -78,34 +78,34 @@ bool CardProcess::removeSegment()
 void CardProcess::start()
 {
     status_ = -1;
-    const std::string cab = std::to_string(spec_.cabinet);
+    const std::string cab = std::to_string(setup_.cabinet);
     pid_ = fork();
     if (pid_ < 0)
         throw std::runtime_error(std::string("fork: ") + strerror(errno));
     if (pid_ == 0) {
         // The child: nothing here may throw or allocate much; errors end it with 127.
         setpgid(0, 0);
-        if (chdir(spec_.workDir.c_str()) != 0)
+        if (chdir(setup_.workDir.c_str()) != 0)
             _exit(127);
-        int fd = open(spec_.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int fd = open(setup_.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (fd >= 0) {
             dup2(fd, 2);
             dup2(fd, 1);
             close(fd);
         }
-        if (spec_.privateHome && !privateHome(homeDir())) {
+        if (setup_.privateHome && !privateHome(homeDir())) {
             fprintf(stderr, "no private /home/kelmo: %s\n", strerror(errno));
             _exit(127);
         }
-        for (const auto &e : spec_.env)
+        for (const auto &e : setup_.env)
             putenv(const_cast<char *>(e.c_str()));
         // Signals the parent blocked or ignored must not reach the card that way.
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGINT, SIG_DFL);
-        execl(spec_.program.c_str(), spec_.program.c_str(), spec_.modulePort.c_str(), spec_.cabinetPort.c_str(),
-              spec_.baud.c_str(), cab.c_str(), spec_.mask.c_str(), spec_.runMode.c_str(), (char *)nullptr);
+        execl(setup_.program.c_str(), setup_.program.c_str(), setup_.modulePort.c_str(), setup_.cabinetPort.c_str(),
+              setup_.baud.c_str(), cab.c_str(), setup_.mask.c_str(), setup_.runMode.c_str(), (char *)nullptr);
         _exit(127);
     }
 }

@@ -16,7 +16,7 @@ struct virtualNode_t;
 
 namespace tvksim {
 
-struct CardSpec {
+struct CardSetup {
     std::string program;        // path of tarvik-<profile>
     std::string modulePort;     // "485-1" device
     std::string cabinetPort;    // "485-2" device
@@ -32,7 +32,7 @@ struct CardSpec {
 
 class CardProcess {
 public:
-    explicit CardProcess(const CardSpec &spec);   // starts it; throws std::runtime_error
+    explicit CardProcess(const CardSetup &setup);   // starts it; throws std::runtime_error
     ~CardProcess();                               // SIGKILL and reap when still running, then removeSegment
     CardProcess(const CardProcess &) = delete;
     CardProcess &operator=(const CardProcess &) = delete;
@@ -44,20 +44,20 @@ public:
     int stop(int timeoutMs = 10000);
     void kill();                    // SIGKILL and reap
     int exitStatus() const { return status_; }   // wait status once reaped, else -1
-    // Starts the card again with the same spec (after stop or kill).
+    // Starts the card again with the same setup (after stop or kill).
     void restart();
     // Removes a shared-memory segment the card left behind (after a kill); true when one was there.
     bool removeSegment();
 
-    const CardSpec &spec() const { return spec_; }
-    std::string logPath() const { return spec_.workDir + "/" + spec_.logFile; }
-    std::string homeDir() const { return spec_.workDir + "/home"; }   // its /home/kelmo
-    std::string keyFile() const { return spec_.workDir + "/Tarvik"; }
+    const CardSetup &setup() const { return setup_; }
+    std::string logPath() const { return setup_.workDir + "/" + setup_.logFile; }
+    std::string homeDir() const { return setup_.workDir + "/home"; }   // its /home/kelmo
+    std::string keyFile() const { return setup_.workDir + "/Tarvik"; }
 
 private:
     void start();
     bool reap(bool block);
-    CardSpec spec_;
+    CardSetup setup_;
     pid_t pid_ = -1;
     int status_ = -1;
 };

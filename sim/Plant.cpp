@@ -34,20 +34,20 @@ Plant::Plant(const PlantOptions &o) : opt_(o), hub_(hubOptions(o))
         // A module answers at its line's pace, as a real one does: an unpaced stand-in
         // would let the card poll it flat out and fill its log and a core with it.
         mod_.back()->setBaud(unsigned(std::stoul(o.moduleBaud)));
-        CardSpec spec;
-        spec.program = size_t(i) < o.cardProgram.size() && !o.cardProgram[size_t(i)].empty()
+        CardSetup setup;
+        setup.program = size_t(i) < o.cardProgram.size() && !o.cardProgram[size_t(i)].empty()
                            ? o.cardProgram[size_t(i)]
                            : o.program;
-        spec.modulePort = bus_.back()->path();
-        spec.cabinetPort = hub_.path(port);
-        spec.baud = o.moduleBaud;
-        spec.cabinet = i + 1;
-        spec.mask = o.mask;
-        spec.workDir = o.baseDir + "/card" + letter;
-        spec.privateHome = o.privateHome;
-        spec.env = o.env;
+        setup.modulePort = bus_.back()->path();
+        setup.cabinetPort = hub_.path(port);
+        setup.baud = o.moduleBaud;
+        setup.cabinet = i + 1;
+        setup.mask = o.mask;
+        setup.workDir = o.baseDir + "/card" + letter;
+        setup.privateHome = o.privateHome;
+        setup.env = o.env;
         cabinet_.push_back(i);
-        cards_.emplace_back(new CardProcess(spec));
+        cards_.emplace_back(new CardProcess(setup));
     }
     if (o.muBoards)
         for (int i = 0; i < 4; ++i)
@@ -145,12 +145,12 @@ void Plant::busBreak()
 std::string Plant::vuJsonPath(int card) const
 {
     const CardProcess &c = *cards_[size_t(card)];
-    return c.spec().privateHome ? c.homeDir() + "/vu.json" : std::string("/home/kelmo/vu.json");
+    return c.setup().privateHome ? c.homeDir() + "/vu.json" : std::string("/home/kelmo/vu.json");
 }
 
 bool Plant::treeReadable(int card) const
 {
-    const std::string &prog = cards_[size_t(card)]->spec().program;
+    const std::string &prog = cards_[size_t(card)]->setup().program;
     const bool modularCard = prog.find("tarvik-modular") != std::string::npos;
 #if defined(TVK_MODULAR)
     return modularCard;

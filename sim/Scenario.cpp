@@ -365,7 +365,7 @@ bool ScenarioPlayer::apply(Plant &plant, const ScenarioEvent &e, std::string &wh
         uint16_t ds = e.args.size() > 1 ? uint16_t(atoi(e.args[1].c_str())) : 0;
         uint16_t dr = e.args.size() > 2 ? uint16_t(atoi(e.args[2].c_str())) : 0;
         std::string id = std::string("S") + char('A' + e.cabinet);
-        if (vupanel::writePanel(plant.card(k).spec().workDir, id, cmd, ds, dr, why) != vupanel::PANEL_OK)
+        if (vupanel::writePanel(plant.card(k).setup().workDir, id, cmd, ds, dr, why) != vupanel::PANEL_OK)
             return false;
         return true;
     }

@@ -733,7 +733,7 @@ TEST(ClockCard, CnClockDataAndTheManualSettingReachARealCard)
     ASSERT_TRUE(p.station().handOver(0xEA));
     EXPECT_TRUE(tvktest::CardFixture::waitFor([&] { return p.logHas(0, "Sincronizzo gli orologi"); }, 10000));
 
-    EXPECT_EQ(runTool({"--dir", p.card(0).spec().workDir, "--wait", "30", "@1800000000"}, nullptr, 40000), 0);
+    EXPECT_EQ(runTool({"--dir", p.card(0).setup().workDir, "--wait", "30", "@1800000000"}, nullptr, 40000), 0);
     EXPECT_TRUE(p.logHas(0, "orologio non impostato a 18000000"));
     EXPECT_TRUE(p.logHas(0, "Orologio impostato manualmente: 18000000"));
     EXPECT_TRUE(p.card(0).running());

@@ -384,14 +384,14 @@ int main(int argc, char **argv)
         for (int k = 0; k < plant->cards(); ++k) {
             tvksim::CardProcess &c = plant->card(k);
             printf("  card %c (pid %d, %s): module bus %s, cabinet bus %s\n", 'A' + plant->cabinetOf(k),
-                   int(c.pid()), c.spec().program.c_str(), c.spec().modulePort.c_str(),
-                   c.spec().cabinetPort.c_str());
+                   int(c.pid()), c.setup().program.c_str(), c.setup().modulePort.c_str(),
+                   c.setup().cabinetPort.c_str());
             printf("      vu.json %s\n      log     %s\n      tree    key file %s (tarvik-vu-%s --dir %s)\n",
                    plant->vuJsonPath(k).c_str(), c.logPath().c_str(), c.keyFile().c_str(), profile.c_str(),
-                   c.spec().workDir.c_str());
+                   c.setup().workDir.c_str());
             keys.push_back(c.keyFile());
-            links.push_back(c.spec().modulePort);
-            links.push_back(c.spec().cabinetPort);
+            links.push_back(c.setup().modulePort);
+            links.push_back(c.setup().cabinetPort);
         }
         if (!scenario.empty())
             printf("  scenario %s: %zu events\n", scenario.c_str(), events.size());
