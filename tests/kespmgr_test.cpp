@@ -196,6 +196,7 @@ TEST(KespRoles, FailingCabinetCountsAsLostAfterTwoFailures)
     EXPECT_TRUE(c.kesp()->getLastErrStr().startsWith("LastErr:\\02 0xea 0xeb BS... @"));
 }
 
+#if !defined(TVK_MODULAR)   // the modular build always has cabinet A
 TEST(KespSlave, AnswersAndRefusals)
 {
     LogCapture log;
@@ -221,6 +222,8 @@ TEST(KespSlave, AnswersAndRefusals)
     EXPECT_TRUE(c.frames(300).empty()) << "refusals send nothing";
 }
 
+#endif
+
 TEST(KespSlave, AnswersItsOwnCabinetRecordAndOverhearsOthers)
 {
     LogCapture log;
@@ -234,7 +237,8 @@ TEST(KespSlave, AnswersItsOwnCabinetRecordAndOverhearsOthers)
     img.setTimestamp(1700000200).setIdu(5);
     c.send(kesp::makeFrame(0xEA, kesp::BROADCAST, 'B', 'S', img.bytes()));
     ASSERT_TRUE(CardFixture::waitFor([&] { return c.kesp()->upsBox[0].extendedBoardBox.idu == 5; }, 3000));
-    EXPECT_TRUE(log.contains("Sniff data from Src:0xEA to Dest:0xFF query \"BS\""));
+    if (tvk_debugEnabled())
+        EXPECT_TRUE(log.contains("Sniff data from Src:0xEA to Dest:0xFF query \"BS\""));
 }
 
 TEST(KespSlave, SingleQueryOfASlaveFailsWithinItsBound)

@@ -603,8 +603,10 @@ TEST(Handover, PoliciesOnceRotateAndSilence)
     const int64_t quiet = monoUs();
     ASSERT_TRUE(hub.waitTap([](const TapEntry &e) { return e.is('C', 'N') && e.bytes[7 + 4] == 0xEB; }, 3000,
                             nullptr, hub.tapCount()));
+    // The first hand-over after the quiet start goes to B (a loaded machine may let a
+    // later one follow before this look).
     done = st.handovers();
-    ASSERT_EQ(done.size(), before + 2);
-    EXPECT_EQ(done.back().target, 0xEB);
-    EXPECT_GE(done.back().breakUs - quiet, 300000);
+    ASSERT_GE(done.size(), before + 2);
+    EXPECT_EQ(done[before + 1].target, 0xEB);
+    EXPECT_GE(done[before + 1].breakUs - quiet, 300000);
 }
