@@ -238,7 +238,7 @@ public:
     std::atomic<bool> stopped;
     uint8 cntpckUnverified;
     time_t timeWasMaster;
-    bool unknownDevPresent;
+    std::atomic<bool> unknownDevPresent;
     uint16 dipSwBoxType;
     uint8 userKESPAddr;
     UPS_Type_e userBoxType;
@@ -262,7 +262,7 @@ private:
     void serveAsyncQueue();
     void completeCycle();
 
-    bool m_holdsChannel = false;
+    std::atomic<bool> m_holdsChannel{false};   // written by the cabinet-bus thread only
     std::atomic<bool> m_slaveClaim{false};   // the bus thread is slave (or becoming it): no single query
     bool m_seqBlockedLogged = false;
     bool m_monitorUnitKnowTB = false;

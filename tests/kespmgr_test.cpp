@@ -63,6 +63,13 @@ public:
         send(kesp::makeFrame(STATION, kesp::BROADCAST, 'C', 'N', cn.encode()));
     }
 
+    // A copy of a cabinet entry, taken under the cabinet data lock as the card writes it.
+    upsBoxQueriesData_t cabinet(int i)
+    {
+        myMutexLocker lk(kesp()->mutexKESPData);
+        return kesp()->upsBox[i];
+    }
+
     bool waitState(KESP_status_e s, int ms)
     {
         return CardFixture::waitFor([&] { return kesp()->getState() == s; }, ms);
@@ -130,8 +137,8 @@ TEST(KespRoles, CnNamingTheCardMakesItMasterThatPollsEveryCabinet)
     kesp::CabinetImage img;
     img.setTimestamp(1700000123).setIdu(3);
     c.send(kesp::makeFrame(0xEB, kesp::BROADCAST, 'B', 'S', img.bytes()));
-    ASSERT_TRUE(CardFixture::waitFor([&] { return c.kesp()->upsBox[1].extendedBoardBox.idu == 3; }, 3000));
-    EXPECT_TRUE(c.kesp()->upsBox[1].MCUcommStatus.isGood);
+    ASSERT_TRUE(CardFixture::waitFor([&] { return c.cabinet(1).extendedBoardBox.idu == 3; }, 3000));
+    EXPECT_TRUE(c.cabinet(1).MCUcommStatus.isGood);
     EXPECT_EQ(c.kesp()->getState(), Master);
 }
 
@@ -189,9 +196,9 @@ TEST(KespRoles, FailingCabinetCountsAsLostAfterTwoFailures)
     // B stays silent: the first failure keeps it good (COMMERR), the second drops it.
     ASSERT_TRUE(CardFixture::waitFor([&] { return log.contains("FALLITO Comando BS inviato alla scheda 0xEB"); },
                                      8000));
-    EXPECT_TRUE(c.kesp()->upsBox[1].MCUcommStatus.isGood);
-    ASSERT_TRUE(CardFixture::waitFor([&] { return !c.kesp()->upsBox[1].MCUcommStatus.isGood; }, 12000));
-    EXPECT_EQ(c.kesp()->upsBox[1].MCUcommStatus.errorCnt, 1);
+    EXPECT_TRUE(c.cabinet(1).MCUcommStatus.isGood);
+    ASSERT_TRUE(CardFixture::waitFor([&] { return !c.cabinet(1).MCUcommStatus.isGood; }, 12000));
+    EXPECT_EQ(c.cabinet(1).MCUcommStatus.errorCnt, 1);
     EXPECT_FALSE(log.contains("Invio del carattere BREAK")) << "a silent cabinet is no framing fault";
     EXPECT_TRUE(c.kesp()->getLastErrStr().startsWith("LastErr:\\02 0xea 0xeb BS... @"));
 }
@@ -236,7 +243,7 @@ TEST(KespSlave, AnswersItsOwnCabinetRecordAndOverhearsOthers)
     kesp::CabinetImage img;
     img.setTimestamp(1700000200).setIdu(5);
     c.send(kesp::makeFrame(0xEA, kesp::BROADCAST, 'B', 'S', img.bytes()));
-    ASSERT_TRUE(CardFixture::waitFor([&] { return c.kesp()->upsBox[0].extendedBoardBox.idu == 5; }, 3000));
+    ASSERT_TRUE(CardFixture::waitFor([&] { return c.cabinet(0).extendedBoardBox.idu == 5; }, 3000));
     if (tvk_debugEnabled())
         EXPECT_TRUE(log.contains("Sniff data from Src:0xEA to Dest:0xFF query \"BS\""));
 }
