@@ -567,7 +567,11 @@ protected:
     void passAfterMs(int ms)
     {
         clock.advanceMs(ms);
-        cab.desc.upsBox.Ups.timestamp = mytime_t(clock.now());
+        {
+            // The record is written under the cabinet data lock, as the card's writers do.
+            myMutexLocker lk(kesp.mutexKESPData);
+            cab.desc.upsBox.Ups.timestamp = mytime_t(clock.now());
+        }
         kesp.AggregateBoxFor(cfg, nullptr);
     }
     std::string readJson()
