@@ -391,7 +391,7 @@ TEST_F(SysAgg, CabinetRecordsThatStoppedArrivingAreNotCounted)
     in.cab[0].nominal.W = 1000;
     in.cab[1].nominal.W = 2000;
     pass();
-    EXPECT_EQ(out.nominal.W, 3000u);
+    EXPECT_EQ(+out.nominal.W, 3000u);
     // Cabinet B was last heard BSPCKEXPIRE s ago: still counted; one second more: not.
     const mytime_t lastB = mytime_t(now);
     for (int extra : {0, 1}) {
@@ -401,7 +401,7 @@ TEST_F(SysAgg, CabinetRecordsThatStoppedArrivingAreNotCounted)
         out = SysAggResult();
         in.now = now;
         AggregateBoxWith(in, db, out);
-        EXPECT_EQ(out.nominal.W, extra ? 1000u : 3000u) << "extra " << extra;
+        EXPECT_EQ(+out.nominal.W, extra ? 1000u : 3000u) << "extra " << extra;
         EXPECT_EQ(bool(out.sys.Ups.commError), extra == 1);
     }
 }
@@ -415,13 +415,13 @@ TEST_F(SysAgg, SystemIsCurrentWhileOneCabinetRecordIsYoungerThanThirtySeconds)
         out = SysAggResult();
         in.now = now;
         AggregateBoxWith(in, db, out);
-        EXPECT_EQ(out.sys.Ups.timestamp, age < 30 ? mytime_t(now) : 0) << "age " << age;
+        EXPECT_EQ(+out.sys.Ups.timestamp, age < 30 ? mytime_t(now) : 0) << "age " << age;
     }
     // No cabinet at all: nothing to divide by, and the system is not current.
     in.cab[0] = SysAggCabinet();
     LogCapture log;
     pass();
-    EXPECT_EQ(out.sys.Ups.timestamp, 0);
+    EXPECT_EQ(+out.sys.Ups.timestamp, 0);
     EXPECT_TRUE(log.contains("UPSs Not Sync\n") || !tvk_debugEnabled());
 }
 
@@ -486,14 +486,14 @@ TEST_F(SysAgg, NominalRecordAndIdentification)
     for (uint16 w28 : {uint16(0x0000), uint16(0x0010)}) {
         cfg.Cfg.word28 = w28;
         pass();
-        EXPECT_EQ(out.nominal.FreqOut, w28 ? 600 : 500);
+        EXPECT_EQ(+out.nominal.FreqOut, w28 ? 600 : 500);
     }
-    EXPECT_EQ(out.nominal.timestamp, mytime_t(now));
-    EXPECT_EQ(out.nominal.VA, 60000u);
-    EXPECT_EQ(out.nominal.W, 54000u);
-    EXPECT_EQ(out.nominal.BatteryV, 240);
-    EXPECT_EQ(out.nominal.BatteryAh, 77);
-    EXPECT_EQ(out.nominal.Vout, 0xE6);
+    EXPECT_EQ(+out.nominal.timestamp, mytime_t(now));
+    EXPECT_EQ(+out.nominal.VA, 60000u);
+    EXPECT_EQ(+out.nominal.W, 54000u);
+    EXPECT_EQ(+out.nominal.BatteryV, 240);
+    EXPECT_EQ(+out.nominal.BatteryAh, 77);
+    EXPECT_EQ(+out.nominal.Vout, 0xE6);
 
     const identification_t &id = out.ident;
     EXPECT_EQ(id.timestamp, mytime_t(now));
@@ -609,10 +609,10 @@ TEST_F(SysAggAdapter, PassesAtMostEveryTwoHundredMillisecondsAndPublish)
     EXPECT_EQ(cfg.moduleUsed, 1);
 #if !defined(TVK_MODULAR)
     // updateItems ran on the published record.
-    EXPECT_EQ(sysNode.desc.sys.Ups.statusCode, ONLINE);
-    EXPECT_EQ(sysNode.desc.sys.subSystem.UPSBox[0].elemSt, NormalMode);
+    EXPECT_EQ(+sysNode.desc.sys.Ups.statusCode, ONLINE);
+    EXPECT_EQ(+sysNode.desc.sys.subSystem.UPSBox[0].elemSt, NormalMode);
 #endif
-    EXPECT_EQ(sysNode.desc.sys.subSystem.UPSBox[0].alarmSt, noneAlarm);
+    EXPECT_EQ(+sysNode.desc.sys.subSystem.UPSBox[0].alarmSt, noneAlarm);
 }
 
 struct PanelCase {

@@ -99,11 +99,13 @@ void fixText(char *field, size_t size, const char *text)
     memcpy(field, text, strlen(text) < size - 1 ? strlen(text) : size - 1);
 }
 
-template <typename T, typename A> void setPhases(A &arr, T a, T b, T c)
+// Packed arrays are written by address only (no reference to a misaligned member).
+template <typename T> void setPhasesAt(void *arr, T a, T b, T c)
 {
     T v[3] = {a, b, c};
-    memcpy(&arr, v, sizeof v);
+    memcpy(arr, v, sizeof v);
 }
+#define setPhases(T, arr, a, b, c) setPhasesAt<T>(static_cast<void *>(&(arr)), a, b, c)
 
 // A system on line with every switch closed and nothing to report.
 class VuJson : public ::testing::Test {
@@ -124,18 +126,18 @@ protected:
         w.SWIN = 1;
         w.SWBYP = 1;
         w.SWBATT_EXT = 1;
-        setPhases<uint16>(u.Vin, 230, 231, 229);
+        setPhases(uint16, u.Vin, 230, 231, 229);
         u.Frq_in = 500;
-        setPhases<uint32>(u.Iin, 12, 13, 14);
-        setPhases<uint16>(u.Vout, 230, 230, 230);
+        setPhases(uint32, u.Iin, 12, 13, 14);
+        setPhases(uint16, u.Vout, 230, 230, 230);
         u.Frq_out = 500;
-        setPhases<int16>(u.Load, 41, 42, 43);
-        setPhases<int32>(u.Iout, 20, 21, 22);
-        setPhases<int32>(u.Iout_pk, 30, 31, 32);
-        setPhases<int32>(u.Watt, 4500, 4600, 4700);
-        setPhases<int32>(u.Va, 5000, 5100, 5200);
+        setPhases(int16, u.Load, 41, 42, 43);
+        setPhases(int32, u.Iout, 20, 21, 22);
+        setPhases(int32, u.Iout_pk, 30, 31, 32);
+        setPhases(int32, u.Watt, 4500, 4600, 4700);
+        setPhases(int32, u.Va, 5000, 5100, 5200);
         u.Frq_byp = 499;
-        setPhases<uint16>(u.Vbyp, 228, 229, 230);
+        setPhases(uint16, u.Vbyp, 228, 229, 230);
         u.Vbatp = 272;
         u.Vbatn = 270;
         u.Ibatp = -3;
@@ -151,7 +153,7 @@ protected:
         u.Temp5 = 25;
         u.Temp6 = 26;
 #else
-        setPhases<uint16>(u.powerTemp, 41, 42, 43);
+        setPhases(uint16, u.powerTemp, 41, 42, 43);
         u.powerTemp[3] = 44;
         u.batteryTemp[0] = 25;
         u.batteryTemp[1] = 26;
@@ -501,7 +503,7 @@ TEST(VuTreeReaders, NeverSeeAHalfPublishedSystemRecord)
             const uint16 v = uint16(100 + k % 400);
             {
                 myMutexLocker lk(kesp.mutexKESPData);
-                setPhases<uint16>(cab->desc.upsBox.Ups.Vout, v, v, v);
+                setPhases(uint16, cab->desc.upsBox.Ups.Vout, v, v, v);
                 cab->desc.upsBox.Ups.timestamp = mytime_t(clock.now());
                 cab->nominal.W = v;
                 cab->nominal.timestamp = mytime_t(clock.now());
