@@ -119,7 +119,8 @@ public:
             }
             case Ev::Data: {
                 const size_t k = std::min<size_t>(size_t(n - got), e.data.size() - e.pos);
-                memcpy(buf + got, e.data.data() + e.pos, k);
+                if (k)
+                    memcpy(buf + got, e.data.data() + e.pos, k);
                 got = uint16(got + k);
                 e.pos += k;
                 if (e.pos == e.data.size())
