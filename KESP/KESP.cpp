@@ -2,6 +2,7 @@
 // and taking apart frames, receiving any frame or a reply, checking a reply, and
 // the listening time of a slave. The message catalogue is in KESPCatalogue.cpp.
 #include "KESP.h"
+#include "KESPFrame.h"
 
 #include "ComDev.h"
 #include "Globals.h"
@@ -56,26 +57,9 @@ uint32 g_icountBrk = 0;
 
 bool handlerInstalled = false;
 
-uint16 be16(const uint8 *p) { return uint16((uint16(p[0]) << 8) | p[1]); }
-void putBe16(uint8 *p, uint16 v)
-{
-    p[0] = uint8(v >> 8);
-    p[1] = uint8(v & 0xFF);
-}
-
-// Fills the header and trailer of a frame whose data (dataLen bytes at offset 7)
-// are already in place.
-void finishFrame(uint8 *f, uint8 src, uint8 dest, uint8 mainCmd, uint8 subCmd, uint16 dataLen)
-{
-    f[0] = STX;
-    f[KESP_SOURCEOFFSET] = src;
-    f[KESP_DESTOFFSET] = dest;
-    f[KESP_MAINCMDOFFSET] = mainCmd;
-    f[KESP_SUBCMDOFFSET] = subCmd;
-    putBe16(f + KESP_LENGTHOFFSET, dataLen);
-    putBe16(f + KESP_DATAOFFSET + dataLen, crcCalc(f + 1, int(dataLen) + 6));
-    f[KESP_DATAOFFSET + dataLen + 2] = ETX;
-}
+using kespframe::be16;
+using kespframe::finishFrame;
+using kespframe::putBe16;
 
 // Set while the bus thread is asked to stop: long waits for the line end at once.
 std::atomic<bool> g_abortWait{false};
