@@ -390,7 +390,13 @@ int DUVEX_ManageQuery(QCMgr &qc)
     return 0;
 }
 
-uint16 DUVEX_GetReplyDataLen(pckStruct &query)
+namespace {
+
+constexpr int kUnknownMain = -1;
+constexpr int kUnknownSub = -2;
+
+// Reply data length of a query, or kUnknownMain / kUnknownSub.
+int replyDataLen(const pckStruct &query)
 {
     const uint8 m = query.MainCmd;
     const uint8 s = query.SubCmd;
@@ -406,9 +412,6 @@ uint16 DUVEX_GetReplyDataLen(pckStruct &query)
         case 'C':
             if (query.Dest == DUVEX_BYPASSADDR)
                 return query.ParamLen == 1 ? DCBYPDATALENGTH : 0;
-            if (!(query.ParamLen == 1 && query.pParam &&
-                  (query.pParam[0] == '0' || query.pParam[0] == '1')))
-                LOGE("COMANDO SCONOSCIUTO!!\n");
             return 0;
         case 'E': return DEDATALENGTH;
         case 'S': return DSDATALENGTH;
@@ -447,13 +450,33 @@ uint16 DUVEX_GetReplyDataLen(pckStruct &query)
         }
         break;
     case 'T':
-        if (s == 'B')
+        // TB starts a battery test, TC (no parameters) clears its result.
+        if (s == 'B' || s == 'C')
             return 0;
         break;
     default:
-        LOGE("MainCmd %c non supportato\n", m);
-        return 0;
+        return kUnknownMain;
     }
-    LOGE("SubCmd %c non supportato per il MainCmd %c\n", s, m);
-    return 0;
+    return kUnknownSub;
+}
+
+} // namespace
+
+uint16 DUVEX_GetReplyDataLen(pckStruct &query)
+{
+    const int n = replyDataLen(query);
+    if (query.MainCmd == 'D' && query.SubCmd == 'C' && query.Dest != DUVEX_BYPASSADDR &&
+        !(query.ParamLen == 1 && query.pParam && (query.pParam[0] == '0' || query.pParam[0] == '1')))
+        LOGE("COMANDO SCONOSCIUTO!!\n");
+    if (n == kUnknownMain)
+        LOGE("MainCmd %c non supportato\n", query.MainCmd);
+    else if (n == kUnknownSub)
+        LOGE("SubCmd %c non supportato per il MainCmd %c\n", query.SubCmd, query.MainCmd);
+    return n < 0 ? 0 : uint16(n);
+}
+
+uint16 DUVEX_GetReplyDataLenQuiet(const pckStruct &query)
+{
+    const int n = replyDataLen(query);
+    return n < 0 ? 0 : uint16(n);
 }

@@ -254,6 +254,7 @@ bool KESP_KnownMainCmd(uint8 mainCmd);
 // fuzzers hand in their own.
 struct KESP_Context {
     upsBoxQueriesData_t *upsBox = nullptr;   // four cabinet entries A..D
+    virtualNode_t *tree = nullptr;           // node 0 of the tree: stores bracket their copies (TreePublish)
     virtualNode_t *ownModule = nullptr;      // power module node of the own cabinet (BI creation)
     const PlantCfg *cfg = nullptr;           // plant configuration (BI ParallelInfo)
     myMutex *mutexData = nullptr;            // mutexKESPData (KESP_ManageReply takes it)

@@ -3,6 +3,7 @@
 // routine). The expected reply length, the answer to a query addressed to this
 // cabinet and the storing of a reply all read that table. Logs as "KESP/KESP".
 #include "KESP.h"
+#include "KESPFrame.h"
 
 #include "DUVEX.h"
 #include "DUVEXData.h"
@@ -12,6 +13,7 @@
 #include "SystemMgr.h"
 #include "ThreadDUVEX.h"
 #include "ThreadKESP.h"
+#include "TreePublish.h"
 #include "VirtualUPSMgr.h"
 #include "crc.h"
 
@@ -41,25 +43,9 @@ static_assert(GI_CFG1 + 8 * 2 == REPLYGILEN, "GI: eight configuration words end 
 
 constexpr uint16 VARIABLE = 0xFFFF;
 
-uint16 be16(const uint8 *p) { return uint16((uint16(p[0]) << 8) | p[1]); }
-void putBe16(uint8 *p, uint16 v)
-{
-    p[0] = uint8(v >> 8);
-    p[1] = uint8(v & 0xFF);
-}
-
-// Fills header and trailer around data already at offset 7.
-void finishFrame(uint8 *f, uint8 src, uint8 dest, uint8 mainCmd, uint8 subCmd, uint16 dataLen)
-{
-    f[0] = STX;
-    f[KESP_SOURCEOFFSET] = src;
-    f[KESP_DESTOFFSET] = dest;
-    f[KESP_MAINCMDOFFSET] = mainCmd;
-    f[KESP_SUBCMDOFFSET] = subCmd;
-    putBe16(f + KESP_LENGTHOFFSET, dataLen);
-    putBe16(f + KESP_DATAOFFSET + dataLen, crcCalc(f + 1, int(dataLen) + 6));
-    f[KESP_DATAOFFSET + dataLen + 2] = ETX;
-}
+using kespframe::be16;
+using kespframe::finishFrame;
+using kespframe::putBe16;
 
 // A broadcast data answer of `dataLen` bytes from this cabinet.
 int sendAnswer(const pckStruct &query, const uint8 *data, uint16 dataLen)
@@ -341,8 +327,10 @@ virtualNode_t *senderNode(KESP_Context &ctx, const pckStruct &r, const char *fun
 
 void storeBN(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
 {
-    if (virtualNode_t *n = senderNode(ctx, r, __func__))
+    if (virtualNode_t *n = senderNode(ctx, r, __func__)) {
+        TreePublish pub(ctx.tree);
         memcpy(&n->nominal, r.pParam, sizeof n->nominal);
+    }
 }
 
 void storeBS(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
@@ -351,7 +339,10 @@ void storeBS(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
     if (!n)
         return;
     // This build's record, whatever its size; the MU index stands at byte 331.
-    memcpy(&n->desc.upsBox, r.pParam, sizeof(descUpsBox_t));
+    {
+        TreePublish pub(ctx.tree);
+        memcpy(&n->desc.upsBox, r.pParam, sizeof(descUpsBox_t));
+    }
     ctx.upsBox[MCU2id(r.Src)].extendedBoardBox.idu = r.pParam[BSRECORDLEN];
     const descUpsBox_t &b = n->desc.upsBox;
     LOGD("box:%c Bypass->%s tinestamp BS:%u\n", MCU2letter(r.Src), b.Ups.Bypass_Bad ? "BAD" : "GOOD",
@@ -360,8 +351,10 @@ void storeBS(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
 
 void storeBI(KESP_Context &ctx, long, const pckStruct &r, const uint8 *, uint16)
 {
-    if (virtualNode_t *n = senderNode(ctx, r, __func__))
+    if (virtualNode_t *n = senderNode(ctx, r, __func__)) {
+        TreePublish pub(ctx.tree);
         memcpy(&n->identification, r.pParam, sizeof n->identification);
+    }
 }
 
 // Copies a text field of `n` characters and terminates it.
@@ -540,6 +533,7 @@ KESP_Context KESP_SystemContext()
     ctx.cfg = &sys->Cfg;
     if (KESPMgr *k = sys->pThKESP) {
         ctx.upsBox = k->upsBox;
+        ctx.tree = k->sys;
         ctx.mutexData = k->mutexKESPData;
     }
     if (DUVEXMgr *d = sys->pThDuvex) {
@@ -571,7 +565,15 @@ uint16 KESP_GetReplyDataLen(pckStruct &qcs)
     }
     pckStruct inner;
     DUVEX_ExtractQuery(inner, qcs.pParam);
-    return uint16(DUVEX_GetReplyDataLen(inner) + DUVEX_HEAD_QUEUE_LEN + QTTIMESTAMPLEN);
+    // The far card answers a relayed query from its records, also for replies this
+    // build never asks its own module for (RC in the naval and standard builds): size
+    // the reply by every reply layout the parser knows, not by the module-bus polling
+    // table, or such an answer would never fit.
+    uint16 innerLen = DUVEX_GetReplyDataLenQuiet(inner);
+    const uint16 layoutLen = DUVEX_ReplyLayoutLen(inner.MainCmd, inner.SubCmd);
+    if (layoutLen > innerLen)
+        innerLen = layoutLen;
+    return uint16(innerLen + DUVEX_HEAD_QUEUE_LEN + QTTIMESTAMPLEN);
 }
 
 int KESP_GetUnitBoardType(uint8 dest, uint16 &type)

@@ -118,6 +118,10 @@ TEST_F(CatalogueTest, ReplyDataLengths)
 {
     const Bytes gn = duvexFrame('A', '1', 'G', 'N', {});
     const Bytes rs = duvexFrame(0x20, '1', 'R', 'S', {});
+    // Relayed refreshes this build never polls on its own module bus: sized by the
+    // reply layouts, so the far card's answer fits (and no error line per refresh).
+    const Bytes rc = duvexFrame('A', '1', 'R', 'C', {});
+    const Bytes ge = duvexFrame('A', '1', 'G', 'E', {});
     struct Case {
         uint8 m, s;
         const Bytes *param;
@@ -130,6 +134,7 @@ TEST_F(CatalogueTest, ReplyDataLengths)
         {'O', 'S', nullptr, 0, nullptr},    {'O', 'R', nullptr, 0, nullptr},   {'S', 'C', nullptr, 1, nullptr},
         {'S', 'I', nullptr, 1, nullptr},    {'T', 'B', nullptr, 1, nullptr},   {'U', 'C', nullptr, 1, nullptr},
         {'Q', 'T', &gn, 22 + 16, nullptr},  {'Q', 'T', &rs, 58 + 16, nullptr},
+        {'Q', 'T', &rc, 44 + 16, nullptr},  {'Q', 'T', &ge, 16 + 16, nullptr},
         {'B', 'E', nullptr, 0, "Err (KESP_GetReplyDataLen): SubCmd E non supportato per il MainCmd B\n"},
         {'Z', 'Z', nullptr, 0, "Err (KESP_GetReplyDataLen): MainCmd Z non supportato\n"},
     };
@@ -141,6 +146,8 @@ TEST_F(CatalogueTest, ReplyDataLengths)
         EXPECT_EQ(c.len, KESP_GetReplyDataLen(q));
         if (c.logLine) {
             EXPECT_TRUE(log.contains(c.logLine)) << log.text();
+        } else {
+            EXPECT_EQ(log.text(), "");
         }
     }
 }
