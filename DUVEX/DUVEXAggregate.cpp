@@ -13,6 +13,7 @@
 #include "SysClock.h"
 #include "SystemMgr.h"
 #include "ThreadKESP.h"
+#include "TreePublish.h"
 #include "VirtualUPSInit.h"
 
 #include <cstring>
@@ -104,35 +105,6 @@ struct Accum {
     bool swin = false, swbyp = false, swbatt = false;
 };
 
-// One debounce state (0 agreement, 1 disagreement seen, 2 confirmed). Returns true
-// while the disagreement is confirmed; `justConfirmed` is set on the call that
-// confirms it, so the caller logs its warning once.
-bool debounceStep(uint8 &state, time_t &start, bool disagree, time_t now, bool &justConfirmed)
-{
-    justConfirmed = false;
-    if (!disagree) {
-        state = 0;
-        return false;
-    }
-    if (state == 0) {
-        state = 1;
-        start = now;
-        return false;
-    }
-    if (state == 1) {
-        if (now < start) {   // the wall clock went back: count again from now
-            start = now;
-            return false;
-        }
-        if (now - start < AGG_DEBOUNCE_S)
-            return false;
-        state = 2;
-        justConfirmed = true;
-        return true;
-    }
-    state = 2;
-    return true;
-}
 
 // Step 6: one good module into the working record.
 void takeModule(const descModule_t &M, const virtualNode_t *sysNode, descUpsBox_t &w, Accum &a)
@@ -566,42 +538,39 @@ void AggregateUPSWith(DUVEXMgr &duvex, ModuleQueriesData_t *row, uint8 boxId, co
         }
 
         // 7. Agreement between the modules, and with the system record.
-        bool justConfirmed = false;
         const bool someLock = a.lockCnt > 0;
         const bool allLock = a.taken > 0 && a.lockCnt == a.taken;
         if (allLock)
             c.Lock = 1;
-        if (debounceStep(db.AnomalyLockState, db.startAnomLock, someLock && !allLock, now, justConfirmed))
+        if (db.anomalyLock.step(someLock && !allLock, now))
             c.Fault = 1;
-        if (justConfirmed)
+        if (db.anomalyLock.justConfirmed())
             ALOGW("Non tutti i moduli sono in Lock!!\n");
 
         const bool someBypassBad = a.bypassBadCnt > 0;
         const bool allBypassBad = a.taken > 0 && a.bypassBadCnt == a.taken;
         if (allBypassBad)
             c.Bypass_Bad = 1;
-        if (debounceStep(db.AnomalyBypassBadState, db.startAnomBypassBad, someBypassBad && !allBypassBad, now,
-                         justConfirmed)) {
+        if (db.anomalyBypassBad.step(someBypassBad && !allBypassBad, now)) {
             c.bypassBadAnomaly = 1;
             c.Fault = 1;
         }
-        if (justConfirmed)
+        if (db.anomalyBypassBad.justConfirmed())
             ALOGW("Non tutti i moduli sono in BypassBad!!\n");
 
-        if (debounceStep(db.AnomalyOutput_PoweredState, db.startAnomOutput_Powered, a.outputDisagree, now,
-                         justConfirmed)) {
+        if (db.anomalyOutputPowered.step(a.outputDisagree, now)) {
             c.Anomaly = 1;
             c.outputPoweredAnomaly = 1;
         } else {
             c.outputPoweredAnomaly = 0;
         }
-        if (justConfirmed)
+        if (db.anomalyOutputPowered.justConfirmed())
             ALOGW("Lo stato Output_Powered non e' coerente!!\n");
         ALOGD("myBox Bypass->%s\n", c.Bypass_Bad ? "BAD" : "GOOD");
 
         // 8. Battery working.
         c.Battery_Working = a.battWorking;
-        db.AnomalyBatteryWorkingState = 0;
+        db.anomalyBatteryWorking.reset();
         c.batteryWorkingAnomaly = 0;
         if (c.Battery_Working) {
             c.Line_Present = 0;
@@ -735,7 +704,8 @@ void AggregateUPSWith(DUVEXMgr &duvex, ModuleQueriesData_t *row, uint8 boxId, co
             box.extendedBoardBox.idu = 0xFF;
         }
 
-        // 17. Publish.
+        // 17. Publish (readers in other processes see the whole cabinet record or none).
+        TreePublish pub(kesp.sys);
         cab->desc.upsBox = w;
         cab->nominal.timestamp = mytime_t(now);
         cab->nominal.VA = good[0] ? snapNom[0].VA : 0;

@@ -8,6 +8,7 @@
 #ifndef TVK_DUVEXAGGREGATE_H
 #define TVK_DUVEXAGGREGATE_H
 
+#include "Debounce.h"
 #include "SysCfgMgr.h"
 #include "ThreadDUVEX.h"
 #include "Types.h"
@@ -24,17 +25,13 @@ constexpr int AGG_DCBUSTH = 100;          // DC bus voltage counts from here
 constexpr int AGG_MIN_INTERVAL_MS = 1000; // aggregations this close together are skipped
 constexpr int AGG_DEBOUNCE_S = 6;         // a disagreement must last this long
 
-// Debounce of the disagreements between the modules (and with the system record).
-// Each state: 0 agreement, 1 disagreement seen since start*, 2 disagreement confirmed.
+// Debounce of the disagreements between the modules (and with the system record):
+// each must last AGG_DEBOUNCE_S seconds before it is reported.
 struct AggregateDebounce {
-    uint8 AnomalyLockState = 0;
-    time_t startAnomLock = 0;
-    uint8 AnomalyBypassBadState = 0;
-    time_t startAnomBypassBad = 0;
-    uint8 AnomalyBatteryWorkingState = 0;
-    time_t startAnomBattWork = 0;
-    uint8 AnomalyOutput_PoweredState = 0;
-    time_t startAnomOutput_Powered = 0;
+    Debounce anomalyLock{AGG_DEBOUNCE_S};
+    Debounce anomalyBypassBad{AGG_DEBOUNCE_S};
+    Debounce anomalyBatteryWorking{AGG_DEBOUNCE_S};
+    Debounce anomalyOutputPowered{AGG_DEBOUNCE_S};
 };
 
 // What the aggregation needs besides the module-bus thread itself.

@@ -1,9 +1,12 @@
 #include "VUDump.h"
 
 #include "Profile.h"
+#include "SysClock.h"
+#include "TreePublish.h"
 #include "VirtualUPSMgr.h"
 #include "VirtualUPSTypes.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -806,6 +809,35 @@ private:
 
 size_t maxSnapshotBytes() { return size_t(NO_NODE) * sizeof(virtualNode_t); }
 
+void copyPublished(const uint8 *seg, size_t n, Snapshot &snap, const std::function<void()> &betweenTries)
+{
+    // The card brackets every publication with the counter of the extension node
+    // (odd while a copy is under way). A tree too short for it, or one that is not
+    // built, has no counter: one plain copy.
+    std::atomic<uint32> *seq = nullptr;
+    if (n >= 2 * sizeof(virtualNode_t))
+        seq = treePublishSeq(reinterpret_cast<virtualNode_t *>(const_cast<uint8 *>(seg)));
+    snap.settled = true;
+    if (!seq) {
+        snap.bytes.assign(seg, seg + n);
+        return;
+    }
+    for (int tryNo = 0; tryNo < kSnapshotTries; ++tryNo) {
+        const uint32 before = seq->load(std::memory_order_acquire);
+        snap.bytes.assign(seg, seg + n);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (!(before & 1) && seq->load(std::memory_order_relaxed) == before)
+            return;
+        if (betweenTries)
+            betweenTries();
+        else
+            sysclock::sleepMs(1);
+    }
+    // The card published during every try (or left the counter odd): the last copy
+    // is shown, marked as possibly mixed.
+    snap.settled = false;
+}
+
 int takeSnapshot(const std::string &dir, Snapshot &snap, std::string &err)
 {
     const std::string path = (dir.empty() ? std::string(".") : dir) + "/Tarvik";
@@ -835,7 +867,7 @@ int takeSnapshot(const std::string &dir, Snapshot &snap, std::string &err)
     }
     size_t n = ds.shm_segsz < maxSnapshotBytes() ? size_t(ds.shm_segsz) : maxSnapshotBytes();
     const uint8 *p = static_cast<const uint8 *>(addr);
-    snap.bytes.assign(p, p + n);
+    copyPublished(p, n, snap);
     shmdt(addr);
     snap.segmentSize = size_t(ds.shm_segsz);
     snap.key = int(key);

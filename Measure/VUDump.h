@@ -11,6 +11,7 @@
 #include "Types.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ constexpr int EXIT_DAMAGED = 4;      // tree shown, with problems (bad links, cy
 
 struct Snapshot {
     std::vector<uint8> bytes;        // copy of the first bytes of the segment
+    bool settled = true;             // false: the card was publishing during every try
     size_t segmentSize = 0;          // whole size of the segment
     int key = -1;
     int shmId = -1;
@@ -40,6 +42,14 @@ size_t maxSnapshotBytes();
 // and detaches at once (a reader that stays attached delays the card's shutdown).
 // EXIT_OK, or EXIT_NO_SEGMENT / EXIT_UNREADABLE with a message in `err`.
 int takeSnapshot(const std::string &dir, Snapshot &snap, std::string &err);
+
+// Tries a copy takes before it gives up waiting for a publication to end (about
+// 1 ms apart).
+constexpr int kSnapshotTries = 50;
+// Copies the first `n` bytes of the segment at `seg` into `snap.bytes`, retrying
+// while the card publishes (publication counter odd or changed during the copy);
+// `betweenTries` runs between two tries (default: a pause of 1 ms).
+void copyPublished(const uint8 *seg, size_t n, Snapshot &snap, const std::function<void()> &betweenTries = {});
 
 // Renders the tree held in `snap`; returns EXIT_OK, EXIT_DAMAGED or EXIT_UNREADABLE.
 int formatTree(const Snapshot &snap, Format fmt, std::string &out);

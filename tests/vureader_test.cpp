@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "VUDump.h"
 #include "VirtualUPSInit.h"
+#include "TreePublish.h"
 #include "VUPanel.h"
 #include "VirtualUPSMgr.h"
 
@@ -14,6 +15,8 @@
 #include <QJsonObject>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -143,6 +146,68 @@ TEST_F(LiveTree, SnapshotShowsTheTreeAndLeavesNoAttach)
     EXPECT_EQ(mod.value("data").toObject().value("Vin").toArray()[1].toInt(), 231);
     EXPECT_EQ(names(mod.value("statusDetail").toObject().value("states")), QStringList{"OnForAutoRestart"});
     EXPECT_TRUE(doc.value("problems").toArray().isEmpty());
+}
+
+// A copy is kept only when no publication ran during it: the reader retries while
+// the publication counter is odd or moves, and marks the copy when the card never
+// stopped publishing.
+TEST_F(LiveTree, SnapshotWaitsForAPublicationToEnd)
+{
+    ASSERT_NE(mgr_->virtualUPS, nullptr);
+    virtualNode_t *tree = mgr_->virtualUPS;
+    std::atomic<uint32> *seq = treePublishSeq(tree);
+    ASSERT_NE(seq, nullptr);
+    const uint8 *seg = reinterpret_cast<const uint8 *>(tree);
+    const size_t n = 6 * sizeof(virtualNode_t);
+    const size_t vaAt = offsetof(virtualNode_t, nominal) + offsetof(nominal_t, VA);
+    auto vaOf = [&](const vudump::Snapshot &s) {
+        uint32 va;
+        memcpy(&va, s.bytes.data() + vaAt, sizeof va);
+        return va;
+    };
+    struct Case {
+        const char *name;
+        int busyTries;     // tries during which a publication is under way
+        bool settled;
+    } cases[] = {
+        {"no publication", 0, true},
+        {"publication ends after two tries", 2, true},
+        {"card never stops publishing", vudump::kSnapshotTries, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        tree[0].nominal.VA = 1000;
+        int tries = 0;
+        // Each pause between tries stands for the card finishing one publication
+        // and, while still busy, starting the next with a new value.
+        auto publishStep = [&] {
+            ++tries;
+            seq->store(seq->load() + 1);                   // end of the publication: even
+            if (tries < c.busyTries) {
+                seq->store(seq->load() + 1);               // the next one starts: odd
+                tree[0].nominal.VA = uint32(1000 + tries);
+            } else {
+                tree[0].nominal.VA = 2000;                 // the last value, published whole
+            }
+        };
+        if (c.busyTries > 0)
+            seq->store(seq->load() | 1u);                  // a publication is under way
+        vudump::Snapshot snap;
+        vudump::copyPublished(seg, n, snap, publishStep);
+        EXPECT_EQ(snap.settled, c.settled);
+        EXPECT_EQ(snap.bytes.size(), n);
+        if (c.busyTries == 0) {
+            EXPECT_EQ(tries, 0);
+            EXPECT_EQ(vaOf(snap), 1000u);
+        } else if (c.settled) {
+            EXPECT_EQ(tries, c.busyTries);
+            EXPECT_EQ(vaOf(snap), 2000u);
+        } else {
+            EXPECT_EQ(tries, vudump::kSnapshotTries);
+        }
+        if (seq->load() & 1u)
+            seq->store(seq->load() + 1);
+    }
 }
 
 TEST_F(LiveTree, PanelCommandReachesTheNamedNodeOnly)

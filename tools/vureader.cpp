@@ -104,6 +104,9 @@ int main(int argc, char **argv)
         if (status != vudump::EXIT_OK) {
             fprintf(stderr, "%s: %s\n", argv[0], err.c_str());
         } else {
+            if (!snap.settled)
+                fprintf(stderr, "%s: the card kept publishing while the tree was read; it may mix two updates\n",
+                        argv[0]);
             std::string out;
             status = vudump::formatTree(snap, fmt, out);
             fwrite(out.data(), 1, out.size(), stdout);
