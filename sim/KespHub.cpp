@@ -490,8 +490,12 @@ void KespHub::readPort(Port &p, int index, int64_t now)
             for (ssize_t k = 0; k < r; ++k)
                 deliver(index, buf[k], 0, now);
             feedTap(p, index, buf, size_t(r), now, false);
+            if (now > lineBusyUntilUs_.load())
+                lineBusyUntilUs_.store(now);
         } else {
             schedule(p, index, buf, size_t(r), now);
+            if (p.txFreeUs > lineBusyUntilUs_.load())
+                lineBusyUntilUs_.store(p.txFreeUs);
         }
         return;
     }

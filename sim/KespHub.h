@@ -39,6 +39,7 @@
 
 #include "KespWire.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -134,6 +135,10 @@ public:
     unsigned baud() const { return opt_.baud; }
     // Wire time of n bytes at the hub's rate (0 without pacing).
     int64_t wireUs(size_t n) const;
+    // When the last byte any station has written so far leaves the line (monotonic
+    // microseconds, 0 before the first byte): a station that must not talk over
+    // another waits until the line has been quiet for a while after it.
+    int64_t lineBusyUntilUs() const { return lineBusyUntilUs_.load(); }
 
     void stop();   // ends the thread; idempotent (the destructor calls it)
 
@@ -153,6 +158,7 @@ public:
     void note(const std::string &text);
 
 private:
+    std::atomic<int64_t> lineBusyUntilUs_{0};
     struct Port;
     void run();
     void wake();

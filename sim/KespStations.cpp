@@ -712,6 +712,17 @@ void HandoverStation::doHandover(uint8_t target)
         }
         if (!waitUntil(nowUs() + int64_t(p.breakSettleMs) * 1000))
             return;
+        if (hub_) {
+            const int64_t giveUpUs = nowUs() + int64_t(p.maxTalkWaitMs) * 1000;
+            for (;;) {
+                const int64_t quietAtUs = hub_->lineBusyUntilUs() + int64_t(p.lineQuietMs) * 1000;
+                const int64_t t = nowUs();
+                if (t >= quietAtUs || t >= giveUpUs)
+                    break;
+                if (!waitUntil(std::min(quietAtUs, giveUpUs)))
+                    return;
+            }
+        }
         writeLine(&p.filler, 1);
         if (!waitUntil(nowUs() + int64_t(p.fillerGapMs) * 1000))
             return;

@@ -209,7 +209,8 @@ private:
 //    address of targets (it keeps moving on while the line stays silent).
 // A hand-over: a break (SIGINT to every pid given, the break hook, a Break entry
 // in the hub's tap when a hub is given), breakSettleMs of quiet so that every
-// card has fallen back to listening, one filler byte, fillerGapMs, then the CN
+// card has fallen back to listening (and, with a hub, until the line is quiet:
+// see lineQuietMs), one filler byte, fillerGapMs, then the CN
 // frame (93 bytes, to `dest`, 0xFF by default). A card drops the byte that
 // follows a break; the filler is that byte. The CN carries build, nextMaster,
 // bitStatus, remoteTimeSuspended (zeros) and, for every cabinet of
@@ -231,6 +232,12 @@ struct HandoverPlan {
     uint8_t cabinetMask = 0x0F;        // clock entries to fill (bit i: cabinet i)
     bool sendBreak = true;
     unsigned breakSettleMs = 150;
+    // With a hub: after the settle time, the station also waits (at most
+    // maxTalkWaitMs) until the line has been quiet for lineQuietMs, so that a card
+    // still sending when the break came (an answer of 342 bytes lasts 356 ms at
+    // 9600 baud) does not garble the filler and the CN.
+    unsigned lineQuietMs = 20;
+    unsigned maxTalkWaitMs = 2000;
     uint8_t filler = 0x00;
     unsigned fillerGapMs = 5;
 };
