@@ -334,7 +334,7 @@ void noteChunk(ttyd_port_t *p, ssize_t n, int64_t nowUs, int64_t charUs, int64_t
 // characters are waiting; it changes nothing else (a read of what FIONREAD
 // reports still returns at once, and a serial driver is not reprogrammed for a
 // change of control characters). A port not in raw mode is left alone.
-void setMinChars(ttyd_port_t *p, int n)
+void setMinChars(const ttyd_port_t *p, int n)
 {
     if (p->pt->vmin == n || p->pt->vmin <= 0)
         return;
@@ -467,6 +467,27 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
             return TTYD_ERR_TIMEOUT;
         }
     }
+}
+
+int ttyd_wait_input(const ttyd_port_t *p, uint32 timeoutMs)
+{
+    if (!isOpen(p))
+        return TTYD_ERR_PORT_CLOSED;
+    const int fd = p->pt->fd;
+    int avail = 0;
+    if (ioctl(fd, FIONREAD, &avail) != 0 || avail > 0)
+        return 1;   // characters waiting, or a port that reports an error: the read tells
+    // A minimum-characters setting left by the last read would hold the wait until
+    // that many characters are in (see setMinChars): the first one is what counts here.
+    setMinChars(p, 1);
+    struct pollfd pfd;
+    pfd.fd = fd;
+    pfd.events = POLLIN;
+    pfd.revents = 0;
+    const int r = poll(&pfd, 1, int(timeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : timeoutMs));
+    if (r > 0 || (r < 0 && errno != EINTR))
+        return 1;
+    return 0;
 }
 
 int ttyd_write(ttyd_port_t *p, const uint8 *buf, uint32 buf_len, uint32 *write_len)

@@ -109,6 +109,11 @@ int ttyd_set_flow(ttyd_port_t *p, ttyd_flow_e flow);
 int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_len, uint32 timeout);
 // One write attempt, refused (-7, nothing written) while input is waiting.
 // *write_len tells how many bytes were written (may be fewer than buf_len).
+// Waits at most timeoutMs for a character to read, without reading it: 1 when one
+// is waiting (or the port reports an error or a hang-up, which the next read
+// reports), 0 after the time, TTYD_ERR_PORT_CLOSED for a closed port. A signal
+// ends the wait early with 0.
+int ttyd_wait_input(const ttyd_port_t *p, uint32 timeoutMs);
 int ttyd_write(ttyd_port_t *p, const uint8 *buf, uint32 buf_len, uint32 *write_len);
 // Waits until all output has been sent.
 int ttyd_write_complete(ttyd_port_t *p);

@@ -83,12 +83,7 @@ int waitFirstByte(uint32 timeoutMs)
         const int64 left = endMs - sysclock::monotonicMs();
         if (left <= 0)
             return TTYD_ERR_TIMEOUT;
-        struct pollfd pfd;
-        pfd.fd = p->pt->fd;
-        pfd.events = POLLIN;
-        pfd.revents = 0;
-        const int r = poll(&pfd, 1, int(left < KESP_WAITSTEPMS ? left : KESP_WAITSTEPMS));
-        if (r > 0 || (r < 0 && errno != EINTR))
+        if (ttyd_wait_input(p, uint32(left < KESP_WAITSTEPMS ? left : KESP_WAITSTEPMS)) != 0)
             return 1;
     }
 }

@@ -565,6 +565,42 @@ TEST(TtydRead, PacedReplyStoppingHalfWayTimesOutAfterTheSilence)
     EXPECT_LT(tEnd - far.lastWriteUs, int64_t(timeout) * 1000 + 10000 + 100000);
 }
 
+// A wait for input after a read of a frame's first part (which leaves the port's
+// minimum-characters setting at the count that read last waited for) ends at the
+// first character that comes, not once that many are in; with characters already
+// waiting it ends at once, and after its time it reports that nothing came.
+TEST(TtydWait, FirstCharacterEndsTheWaitWhateverTheLastReadWanted)
+{
+    OpenPort port;
+    ASSERT_EQ(ttyd_set_baud(port.p, TTYD_BAUD_9600), 0);
+    const std::vector<uint8_t> header = pattern(7);
+    std::vector<uint8_t> buf(16, 0);
+    uint32 n = 0;
+    {
+        PacedWriter far(port.end, header, 9600);
+        EXPECT_EQ(ttyd_read_timeout(port.p, buf.data(), 7, &n, 1000), 0);
+    }
+    EXPECT_EQ(n, 7u);
+    ASSERT_GT(lineSettings(port.end).c_cc[VMIN], 1) << "the read left no minimum count: nothing to show";
+
+    const int64_t t0 = nowUs();
+    EXPECT_EQ(ttyd_wait_input(port.p, 100), 0);
+    EXPECT_GE(nowUs() - t0, 90000);
+
+    const std::vector<uint8_t> one = pattern(1);
+    PacedWriter far(port.end, one, 9600, 50000);
+    const int64_t t1 = nowUs();
+    EXPECT_EQ(ttyd_wait_input(port.p, 3000), 1);
+    const int64_t waited = nowUs() - t1;
+    EXPECT_GE(waited, 40000);
+    EXPECT_LT(waited, 1000000) << "the wait held out for more characters than the first";
+    far.join();
+    const int64_t t2 = nowUs();
+    EXPECT_EQ(ttyd_wait_input(port.p, 3000), 1);   // already waiting: at once
+    EXPECT_LT(nowUs() - t2, 100000);
+    EXPECT_EQ(ttyd_read_timeout(port.p, buf.data(), 1, &n, 100), 0);
+}
+
 // The waits of the read path leave the port as the rest of the layer expects: a
 // byte that came after the wanted ones is still seen by the late-reply guard and
 // is read at once by the next call, and ttyd_end gives the line its old settings
