@@ -142,6 +142,14 @@ int SystemMgr::searchMaster(uint8 &boxId, uint8 &upsId, bool cabinetLockHeld)
         }
         LOGD("BOX %c presente: isGood:%c isMaster:%c\n", char('A' + boxId), good ? 'T' : 'F', master ? 'T' : 'F');
         if (good && master) {
+            // The index names a module of this cabinet only once its card has
+            // aggregated its modules; until then (0, or 0xFF without a master module)
+            // the cabinet's master module is unknown, and a command must not go to
+            // whatever module the index would give (the bypass, for 0).
+            if (idu < 8 * boxId + 1 || idu > 8 * boxId + MAXUPSxUPSBOX) {
+                LOGW("Modulo master dell'armadio %c non ancora noto (idu:%u)\n", char('A' + boxId), unsigned(idu));
+                continue;
+            }
             upsId = uint8((idu - 1) & 7);
             return 0;
         }

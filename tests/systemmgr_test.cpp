@@ -92,15 +92,22 @@ TEST(SystemMgr, SearchMasterTakesTheFirstReachableMaster)
     CardFixture card(o);
     SystemMgr *m = card.mgr();
     KESPMgr *k = m->pThKESP;
+    // idu: the cabinet's master-module index as its card last sent it (8 * cabinet +
+    // 1 + slot); before that card's first aggregation it names no module of the
+    // cabinet (0 at start, 0xFF without a master module).
     struct Case {
         bool good[4], master[4];
+        uint8 idu[4];
         int ret;
         uint8 box, ups;
     };
     const Case cases[] = {
-        {{true, true, true, true}, {true, false, true, false}, 0, 0, 0},     // A and C masters: A
-        {{false, true, true, true}, {true, false, true, false}, 0, 2, 0},    // A unreachable: C
-        {{true, true, false, true}, {false, false, true, false}, -1, 4, 9},  // C unreachable: none
+        {{true, true, true, true}, {true, false, true, false}, {1, 9, 17, 25}, 0, 0, 0},     // A and C: A
+        {{false, true, true, true}, {true, false, true, false}, {1, 9, 17, 25}, 0, 2, 0},    // A unreachable: C
+        {{true, true, false, true}, {false, false, true, false}, {1, 9, 17, 25}, -1, 4, 9},  // C unreachable
+        {{true, true, true, true}, {true, false, true, false}, {0, 9, 17, 25}, 0, 2, 0},     // A's not known yet
+        {{true, true, true, true}, {false, false, true, false}, {1, 9, 0xFF, 25}, -1, 4, 9}, // C's none
+        {{true, true, true, true}, {false, false, true, false}, {1, 9, 1, 25}, -1, 4, 9},    // C's names A's
     };
     for (const Case &c : cases) {
         {
@@ -108,7 +115,7 @@ TEST(SystemMgr, SearchMasterTakesTheFirstReachableMaster)
             for (int i : {0, 2, 3}) {
                 k->upsBox[i].MCUcommStatus.isGood = c.good[i];
                 k->upsBox[i].pVN->desc.upsBox.Ups.isMaster = c.master[i];
-                k->upsBox[i].extendedBoardBox.idu = uint8(8 * i + 1);
+                k->upsBox[i].extendedBoardBox.idu = c.idu[i];
             }
         }
         uint8 box = 9, ups = 9;
