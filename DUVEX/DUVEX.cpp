@@ -475,8 +475,8 @@ uint16 DUVEX_GetReplyDataLen(pckStruct &query)
     return n < 0 ? 0 : uint16(n);
 }
 
-uint16 DUVEX_GetReplyDataLenQuiet(const pckStruct &query)
+int DUVEX_LookupReplyDataLen(const pckStruct &query)
 {
     const int n = replyDataLen(query);
-    return n < 0 ? 0 : uint16(n);
+    return n < 0 ? -1 : n;
 }

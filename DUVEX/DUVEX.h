@@ -119,9 +119,8 @@ int DUVEX_ManageQuery(QCMgr &qc);
 
 // Expected reply data length of a query.
 uint16 DUVEX_GetReplyDataLen(pckStruct &query);
-// The same length without any log line (0 for a query the table does not know):
-// for callers that size a buffer by another table as well.
-uint16 DUVEX_GetReplyDataLenQuiet(const pckStruct &query);
+// The same length without any log line, or -1 for a query the table does not know.
+int DUVEX_LookupReplyDataLen(const pckStruct &query);
 
 // Reception and check of one reply (the steps after sending) over any byte
 // source. `read` behaves like ComDev_Rcv without the channel: it fills exactly

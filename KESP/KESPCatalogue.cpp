@@ -565,14 +565,14 @@ uint16 KESP_GetReplyDataLen(pckStruct &qcs)
     }
     pckStruct inner;
     DUVEX_ExtractQuery(inner, qcs.pParam);
-    // The far card answers a relayed query from its records, also for replies this
-    // build never asks its own module for (RC in the naval and standard builds): size
-    // the reply by every reply layout the parser knows, not by the module-bus polling
-    // table, or such an answer would never fit.
-    uint16 innerLen = DUVEX_GetReplyDataLenQuiet(inner);
-    const uint16 layoutLen = DUVEX_ReplyLayoutLen(inner.MainCmd, inner.SubCmd);
-    if (layoutLen > innerLen)
-        innerLen = layoutLen;
+    // The reply must have exactly this length. The far card answers a relayed query
+    // from its records, also for replies this build never asks its own module for
+    // (RC in the naval and standard builds): those take the length of the reply's
+    // layout, or such an answer could never be taken (and every refresh would log
+    // an error).
+    int innerLen = DUVEX_LookupReplyDataLen(inner);
+    if (innerLen < 0)
+        innerLen = DUVEX_ReplyLayoutLen(inner.MainCmd, inner.SubCmd);
     return uint16(innerLen + DUVEX_HEAD_QUEUE_LEN + QTTIMESTAMPLEN);
 }
 

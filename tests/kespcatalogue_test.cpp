@@ -122,6 +122,9 @@ TEST_F(CatalogueTest, ReplyDataLengths)
     // reply layouts, so the far card's answer fits (and no error line per refresh).
     const Bytes rc = duvexFrame('A', '1', 'R', 'C', {});
     const Bytes ge = duvexFrame('A', '1', 'G', 'E', {});
+    // Lengths are exact: a command answered with an acknowledgement has no data.
+    const Bytes dcModule = duvexFrame('B', '1', 'D', 'C', {'0'});
+    const Bytes dcBypass = duvexFrame('B', '8', 'D', 'C', {'1'});
     struct Case {
         uint8 m, s;
         const Bytes *param;
@@ -135,6 +138,7 @@ TEST_F(CatalogueTest, ReplyDataLengths)
         {'S', 'I', nullptr, 1, nullptr},    {'T', 'B', nullptr, 1, nullptr},   {'U', 'C', nullptr, 1, nullptr},
         {'Q', 'T', &gn, 22 + 16, nullptr},  {'Q', 'T', &rs, 58 + 16, nullptr},
         {'Q', 'T', &rc, 44 + 16, nullptr},  {'Q', 'T', &ge, 16 + 16, nullptr},
+        {'Q', 'T', &dcModule, 0 + 16, nullptr}, {'Q', 'T', &dcBypass, 4 + 16, nullptr},
         {'B', 'E', nullptr, 0, "Err (KESP_GetReplyDataLen): SubCmd E non supportato per il MainCmd B\n"},
         {'Z', 'Z', nullptr, 0, "Err (KESP_GetReplyDataLen): MainCmd Z non supportato\n"},
     };
