@@ -42,7 +42,7 @@ Plant::Plant(const PlantOptions &o) : opt_(o), hub_(hubOptions(o))
         setup.cabinetPort = hub_.path(port);
         setup.baud = o.moduleBaud;
         setup.cabinet = i + 1;
-        setup.mask = o.mask;
+        setup.mask = size_t(i) < o.cardMask.size() && !o.cardMask[size_t(i)].empty() ? o.cardMask[size_t(i)] : o.mask;
         setup.workDir = o.baseDir + "/card" + letter;
         setup.privateHome = o.privateHome;
         setup.env = o.env;

@@ -21,6 +21,9 @@ struct PlantOptions {
     std::string program;              // tarvik-<profile> of every card (cardProgram overrides)
     std::vector<std::string> cardProgram;   // per cabinet index, empty = program
     std::string mask = "1111";        // cabinets present A B C D (cards run for the present ones)
+    // Per cabinet index: the presence mask that card is given instead of `mask`
+    // (empty = mask), e.g. for a card of another plant that shares the bus.
+    std::vector<std::string> cardMask;
     std::string baseDir;              // working directories card<letter> below it
     unsigned cabinetBaud = 9600;      // hub pacing (0: none)
     std::string moduleBaud = "115200";

@@ -6,6 +6,7 @@
 #include "CardFixture.h"
 #include "Plant.h"
 #include "Scenario.h"
+#include "VirtualUPSMgr.h"
 
 #include <gtest/gtest.h>
 
@@ -135,6 +136,56 @@ TEST(Plant, MeasurementAtCabinetBReachesEveryCard)
     for (int k = 0; k < p.cards(); ++k)
         EXPECT_TRUE(p.card(k).running()) << "card " << char('A' + k);
 }
+
+#if TVK_PROFILE != 3
+// A modular card of another plant on the same bus, at cabinet D's address: cards
+// of this build (a plant of A, B and C) cannot exchange records with it. It takes
+// the master role in turn with A and polls its own plant; it must neither disturb
+// the three cards nor be taken for one of them: a change at B still reaches A and
+// C, their system totals count their own three cabinets only, none of them keeps
+// a record of D, and every card keeps running.
+TEST(Plant, ModularCardOnTheBusDisturbsNothing)
+{
+    if (!exists(program("modular")))
+        GTEST_SKIP() << "the modular program is not built";
+    tvksim::PlantOptions o = plantOptions();
+    o.cardProgram = {"", "", "", program("modular")};
+    o.cardMask = {"1110", "1110", "1110", ""};
+    std::string err;
+    ASSERT_TRUE(tvksim::makeHandoverPlan("rotate", 6, {0, 3}, o.handover, err)) << err;
+    o.handover.firstAfterMs = 500;
+    tvksim::Plant p(o);
+    const int cabinetsOfThisBuild[] = {0, 1, 2};
+    auto onEach = [&](const std::function<bool(const std::string &)> &pred, int timeoutMs) {
+        return CardFixture::waitFor(
+            [&] {
+                for (int cab : cabinetsOfThisBuild)
+                    if (!pred(readAll(p.vuJsonPath(p.cardOf(cab)))))
+                        return false;
+                return true;
+            },
+            timeoutMs);
+    };
+    ASSERT_TRUE(onEach([](const std::string &d) { return vuValue(d, "OUTPUTPOWER") == 3 * 2000; }, 55000))
+        << "the cards of this build sum their own three cabinets";
+    // D has polled as master by now (the role goes A, D, A, ... every 6 s).
+    ASSERT_TRUE(p.hub().waitTap([](const tvksim::TapEntry &e) { return e.is('B', 'S') && e.h.src == 0xED; },
+                                30000))
+        << "the modular card never took its turn";
+    p.module(p.cardOf(1)).update([](tvksim::ModuleState &s) { s.Watt[0] = 2345; });
+    EXPECT_TRUE(onEach([](const std::string &d) { return vuValue(d, "OUTPUTPOWER") == 2 * 2000 + 2345; }, 30000))
+        << "a change at B reaches A and C";
+    for (int cab : cabinetsOfThisBuild) {
+        tvksim::TreeAttach t;
+        ASSERT_TRUE(t.attach(p.card(p.cardOf(cab)).keyFile())) << cab;
+        char id[8];
+        snprintf(id, sizeof id, "S%c.BD", 'A' + cab);
+        EXPECT_EQ(t.node(id), nullptr) << "card " << char('A' + cab) << " keeps a record of D";
+    }
+    for (int k = 0; k < p.cards(); ++k)
+        EXPECT_TRUE(p.card(k).running()) << "card " << char('A' + p.cabinetOf(k));
+}
+#endif
 
 // A module that stops answering turns into MODULE_3_LOST and UPSFAILURE on
 // every card, and its cabinet record shows it lost in the card's own tree.
