@@ -267,6 +267,40 @@ TEST(KespSlave, SingleQueryOfASlaveFailsWithinItsBound)
     EXPECT_TRUE(log.contains("Canale del bus armadi occupato: BS alla scheda 0xEB non inviato"));
 }
 
+// A module query for another cabinet travels in cabinet-bus single queries, five
+// attempts, each bounded. A slave never gets the line for one, so all five fail
+// and the caller learns it: status -1, its buffer untouched, one error line per
+// attempt, and no attempt after the fifth.
+TEST(KespSlave, RelayedModuleQueryFailsAfterFiveBoundedAttempts)
+{
+    LogCapture log;
+    BusCard c(1, "1100");
+    ASSERT_TRUE(CardFixture::waitFor([&] { return c.kesp()->holdsChannel(); }, 3000));
+    DUVEXMgr *d = c.card().mgr()->pThDuvex;
+    ASSERT_NE(d, nullptr);
+    pckStruct q{};
+    q.Src = 'A';
+    q.Dest = '1';
+    q.MainCmd = 'G';
+    q.SubCmd = 'N';
+    uint8 data[22];
+    memset(data, 0xAB, sizeof data);
+    int status = 99;
+    const auto t0 = std::chrono::steady_clock::now();
+    DUVEXMgr::singleQCMgr *s = d->InsertSingleQC(1, q, sizeof data, data, &status);
+    ASSERT_NE(s, nullptr);
+    while (!d->WaitSingleQC(s, 1000)) {   // deletes the thread object once it ended
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(status, -1);
+    for (uint8 b : data)
+        EXPECT_EQ(b, 0xAB);
+    EXPECT_EQ(log.count(" Err (runRelayed): Errore nell'invio del comando KESP_QT all'armadio 0x42\n"), 5u) << log.text();
+    EXPECT_GE(ms, 5 * (KESPSQC_CHANNELWAITMS - 100));
+    EXPECT_LT(ms, 5 * (KESPSQC_CHANNELWAITMS + 2000));
+    EXPECT_TRUE(c.frames(300).empty()) << "the slave sent nothing for it";
+}
+
 TEST(KespPayloads, SetUpBlockOfAnMu)
 {
     struct Row {
