@@ -7,6 +7,7 @@
 #include "crc.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 
@@ -121,13 +122,18 @@ std::string ms(int64_t us)
     return b;
 }
 
-template <size_t N, typename T> std::string list(const T (&a)[N])
+// N numbers of type T at p (packed records: copied out, never bound in place).
+template <typename T, size_t N> std::string listAt(const uint8_t *p)
 {
+    T v[N];
+    memcpy(v, p, sizeof v);
     std::string s;
     for (size_t i = 0; i < N; ++i)
-        s += (i ? " " : "") + num((long long)a[i]);
+        s += (i ? " " : "") + num((long long)v[i]);
     return s;
 }
+
+constexpr size_t upsOff(size_t field) { return offsetof(descUpsBox_t, Ups) + field; }
 
 uint32_t hexN(const uint8_t *p, uint8_t n) { return DUVEX_DCd2Dec(p, n); }
 
@@ -449,11 +455,11 @@ std::vector<std::pair<std::string, std::string>> fields(const Frame &f)
 #endif
         v.push_back({"alarm", "0x" + hex2(r.Ups.alarm)});
         v.push_back({"status", "0x" + hex2(r.Ups.status)});
-        v.push_back({"Vin", list(r.Ups.Vin)});
-        v.push_back({"Vbyp", list(r.Ups.Vbyp)});
-        v.push_back({"Vout", list(r.Ups.Vout)});
+        v.push_back({"Vin", listAt<uint16_t, 3>(d + upsOff(offsetof(dataObject_t, Vin)))});
+        v.push_back({"Vbyp", listAt<uint16_t, 3>(d + upsOff(offsetof(dataObject_t, Vbyp)))});
+        v.push_back({"Vout", listAt<uint16_t, 3>(d + upsOff(offsetof(dataObject_t, Vout)))});
         v.push_back({"Frq_out", num(r.Ups.Frq_out)});
-        v.push_back({"Load", list(r.Ups.Load)});
+        v.push_back({"Load", listAt<int16_t, 3>(d + upsOff(offsetof(dataObject_t, Load)))});
         v.push_back({"boxStatus", "0x" + hex2(r.boxStatus)});
         v.push_back({"mcuStatus", "0x" + hex2(r.mcuStatus)});
         v.push_back({"MCUMUStatus", "0x" + hex2(r.MCUMUStatus)});

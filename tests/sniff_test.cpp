@@ -2,13 +2,20 @@
 // stand-ins' own framing (KespWire, PowerModuleSim), not with the sniffer's.
 #include "KespWire.h"
 #include "PowerModuleSim.h"
+#include "PtyBench.h"
 #include "Sniff.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <chrono>
+#include <fstream>
 #include <random>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -334,9 +341,10 @@ TEST(Sniff, AnyBytesStayBounded)
         }
         junk.insert(junk.end(), kBsQ.begin(), kBsQ.end());
         Decoded r = decode(bus, junk, 333);
-        for (const auto &e : r.events)
+        for (const auto &e : r.events) {
             if (e.kind == Event::NoiseSeen)
                 EXPECT_LE(e.noise.bytes.size(), sniff::NOISE_CHUNK);
+        }
     }
 }
 
@@ -503,4 +511,73 @@ TEST(Sniff, PcapFileHoldsOnePacketPerEventWithThePseudoHeader)
         off += 16 + u32(off + 8);
     }
     EXPECT_EQ(off, all.size());
+}
+
+// ---- The tool on a line ----------------------------------------------------------
+
+namespace {
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+} // namespace
+
+TEST(SniffTool, ListensReadOnlyAndTimesTheReply)
+{
+    PtyEnd line;
+    char dir[] = "/tmp/tvk-sniffdir-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string out = std::string(dir) + "/out.txt", pcap = std::string(dir) + "/line.pcap";
+    const std::string exe = std::string(TVK_BIN_DIR) + "/tarvik-sniff-" + TVK_PROFILE_NAME;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        FILE *f = freopen(out.c_str(), "w", stdout);
+        (void)f;
+        dup2(1, 2);
+        execl(exe.c_str(), exe.c_str(), line.path().c_str(), "--baud", "9600", "--stats", "--fields", "--duration",
+              "3", "--pcap", pcap.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    // Wait until it listens, then play a query, a reply 40 ms later and a frame with a bad CRC.
+    bool listening = false;
+    for (int i = 0; i < 200 && !listening; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        listening = readFile(out).find("listening on") != std::string::npos;
+    }
+    ASSERT_TRUE(listening) << readFile(out);
+    kesp::CabinetImage img;
+    img.setVout(0, 229);
+    const Bytes q = kf(0xEA, 0xEB, 'B', 'S'), r = kf(0xEB, 0xFF, 'B', 'S', img.bytes());
+    const Bytes bad = kf(0xEA, 0xEC, 'B', 'S', {}, true);
+    ASSERT_TRUE(line.writePaced(q.data(), q.size(), 9600));
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    ASSERT_TRUE(line.writePaced(r.data(), r.size(), 9600));
+    ASSERT_TRUE(line.writePaced(bad.data(), bad.size(), 9600));
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string text = readFile(out);
+    EXPECT_NE(text.find("EA->EB BS len 0 check ok query"), std::string::npos) << text;
+    EXPECT_NE(text.find("EB->FF BS len 332 check ok reply (after "), std::string::npos) << text;
+    EXPECT_NE(text.find("Vout = 229 0 0"), std::string::npos) << text;
+    EXPECT_NE(text.find("EA->EC BS len 0 check BAD query"), std::string::npos) << text;
+    EXPECT_NE(text.find("breaks not reported by this port"), std::string::npos) << text;
+    // The reply time: 40 ms of silence, give or take the machine's scheduling.
+    const size_t at = text.find("(after ");
+    ASSERT_NE(at, std::string::npos);
+    const double replyMs = atof(text.c_str() + at + 7);
+    EXPECT_GT(replyMs, 30.0);
+    EXPECT_LT(replyMs, 1000.0);
+    // The program never wrote to the line.
+    EXPECT_TRUE(line.read(4096, 50).empty());
+    struct stat st;
+    ASSERT_EQ(stat(pcap.c_str(), &st), 0);
+    EXPECT_EQ(size_t(st.st_size), 24 + 3 * 16 + 3 * 8 + q.size() + r.size() + bad.size());
+    unlink(out.c_str());
+    unlink(pcap.c_str());
+    rmdir(dir);
 }

@@ -224,6 +224,7 @@ int main(int argc, char **argv)
             fprintf(stderr, "sniff: %s: %s\n", file.c_str(), strerror(errno));
             return 1;
         }
+        out.stats.setBreaksReported(false);
         const int64_t t0 = wallUs();
         size_t n;
         while (!g_stop && (n = fread(buf, 1, sizeof buf, f)) > 0) {
@@ -288,6 +289,7 @@ int main(int argc, char **argv)
     out.pcap.close();
     if (stats)
         printf("%s", out.stats.report().c_str());
+    fflush(stdout);
     fprintf(stderr, "sniff: %zu frames%s\n", out.frames, pcapPath.empty() ? "" : (" written to " + pcapPath).c_str());
     return 0;
 }
