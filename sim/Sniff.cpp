@@ -266,6 +266,7 @@ size_t Decoder::candidate(size_t at, bool *impossible, bool *checkOk) const
 
 void Decoder::scan(std::vector<Event> &out)
 {
+    need_ = 0;
     while (!buf_.empty()) {
         if (buf_[0] != STX) {
             const size_t next = size_t(std::find(buf_.begin(), buf_.end(), STX) - buf_.begin());
@@ -278,8 +279,12 @@ void Decoder::scan(std::vector<Event> &out)
             drop(1, out);
             continue;
         }
-        if (total == 0)
-            return;   // wait for more bytes
+        if (total == 0) {
+            // Nothing changes before the header, then the whole candidate, is in.
+            const long len = buf_.size() >= 7 ? lengthField(bus_, buf_.data()) : -1;
+            need_ = len < 0 ? 7 : size_t(len) + overheadOf(bus_);
+            return;
+        }
         if (!ok) {
             // A good frame that starts inside a bad one wins: the bytes before it were
             // a frame cut short by another station (or noise that held an STX).
@@ -345,7 +350,8 @@ void Decoder::feed(const uint8_t *p, size_t n, int64_t lastByteUs, std::vector<E
         if (buf_.size() >= limit)
             scan(out);
     }
-    scan(out);
+    if (buf_.size() >= need_)
+        scan(out);
 }
 
 void Decoder::expire(int64_t nowUs, std::vector<Event> &out)

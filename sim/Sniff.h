@@ -125,6 +125,7 @@ private:
     size_t skipped_ = 0;    // bytes given up since the last frame
     int64_t lastUs_ = 0;
     bool final_ = false;    // no more bytes will come for what is buffered
+    size_t need_ = 0;       // the next scan can find something only with this many bytes buffered
 };
 
 // One line per frame: time, source, destination, letters, length, check, role,

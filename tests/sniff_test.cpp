@@ -342,8 +342,9 @@ TEST(Sniff, AnyBytesStayBounded)
         junk.insert(junk.end(), kBsQ.begin(), kBsQ.end());
         Decoded r = decode(bus, junk, 333);
         for (const auto &e : r.events) {
-            if (e.kind == Event::NoiseSeen)
+            if (e.kind == Event::NoiseSeen) {
                 EXPECT_LE(e.noise.bytes.size(), sniff::NOISE_CHUNK);
+            }
         }
     }
 }
