@@ -545,7 +545,7 @@ TEST(SniffTool, ListensReadOnlyAndTimesTheReply)
     }
     // Wait until it listens, then play a query, a reply 40 ms later and a frame with a bad CRC.
     bool listening = false;
-    for (int i = 0; i < 200 && !listening; ++i) {
+    for (int i = 0; i < 1000 && !listening; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         listening = readFile(out).find("listening on") != std::string::npos;
     }
