@@ -59,15 +59,25 @@ fuzz_pass() {
       rm -rf "$scratch" "$scratch.log"
     done
   done
+  # The bus sniffer's decoder (naval build, on the card library built above).
+  local scratch
+  scratch=$(mktemp -d)
+  FUZZ_JOBS=$JOBS sh "$ROOT/tests/fuzz/build.sh" naval "$ROOT/build-fuzz" sniff >/dev/null
+  "$ROOT/build-fuzz/sniff_fuzz-naval" -max_total_time=5 -max_len=4096 "$scratch" "$ROOT/tests/fuzz/corpus/sniff" \
+    >"$scratch.log" 2>&1 || { tail -n 40 "$scratch.log"; rm -rf "$scratch" "$scratch.log"; return 1; }
+  grep -E "^Done" "$scratch.log" | sed "s/^/sniff_fuzz-naval: /"
+  rm -rf "$scratch" "$scratch.log"
 }
 
 case "${1:-}" in
   test)
     # clang with its runtime builds the fuzzers of the short fuzz pass.
-    need_pkgs clang libclang-rt-14-dev
+    need_pkgs clang libclang-rt-14-dev tshark
     rm -rf build build-asan
     configure_build build
     run_tests build
+    # Plant captures read by tshark with the Wireshark dissector (about 25 s).
+    "$ROOT/tests/sniff_tshark.sh" "$ROOT/build"
     configure_build build-asan -DTVK_SANITIZE=address -DTVK_PROFILES=naval
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-asan
     fuzz_pass

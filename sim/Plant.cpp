@@ -24,6 +24,10 @@ Plant::Plant(const PlantOptions &o) : opt_(o), hub_(hubOptions(o))
 {
     if (o.baseDir.empty())
         throw std::runtime_error("plant without base directory");
+    if (!o.captureDir.empty()) {
+        capture_.reset(new SniffCapture(o.captureDir));
+        capture_->attachHub(hub_);
+    }
     for (int i = 0; i < 4; ++i) {
         if (size_t(i) >= o.mask.size() || o.mask[size_t(i)] != '1')
             continue;
@@ -34,6 +38,8 @@ Plant::Plant(const PlantOptions &o) : opt_(o), hub_(hubOptions(o))
         // A module answers at its line's pace, as a real one does: an unpaced stand-in
         // would let the card poll it flat out and fill its log and a core with it.
         mod_.back()->setBaud(unsigned(std::stoul(o.moduleBaud)));
+        if (capture_)
+            capture_->attachModule(*mod_.back(), letter, unsigned(std::stoul(o.moduleBaud)));
         CardSetup setup;
         setup.program = size_t(i) < o.cardProgram.size() && !o.cardProgram[size_t(i)].empty()
                            ? o.cardProgram[size_t(i)]

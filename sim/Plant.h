@@ -10,6 +10,7 @@
 #include "KespStations.h"
 #include "PowerModuleSim.h"
 #include "PtyBench.h"
+#include "SniffCapture.h"
 
 #include <memory>
 #include <string>
@@ -31,6 +32,7 @@ struct PlantOptions {
     std::vector<std::string> env = {"TARVIK_NO_MACHINE_ACTIONS=1"};
     bool muBoards = false;            // the MU boards (0x0A + i) of the present cabinets on the bus
     HandoverPlan handover;            // the station's policy from the start (Manual by default)
+    std::string captureDir;           // non-empty: record the buses there as pcap files (SniffCapture)
 };
 
 // What the live summary shows of one card.
@@ -92,6 +94,7 @@ public:
 private:
     static HubOptions hubOptions(const PlantOptions &o);
     PlantOptions opt_;
+    std::unique_ptr<SniffCapture> capture_;   // before hub_ and the modules: outlives their hooks
     KespHub hub_;
     std::vector<int> cabinet_;
     std::vector<std::unique_ptr<PtyEnd>> bus_;

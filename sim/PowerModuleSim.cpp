@@ -305,6 +305,13 @@ void PowerModuleSim::run()
         } else if (fds[0].revents & POLLIN) {
             ssize_t n = ::read(fd, tmp, sizeof tmp);
             if (n > 0) {
+                WireHook wire;
+                {
+                    std::lock_guard<std::mutex> lk(m_);
+                    wire = wireHook_;
+                }
+                if (wire)
+                    wire(true, tmp, size_t(n), nowUs());
                 if (buf.empty())
                     firstUs = nowUs();
                 buf.insert(buf.end(), tmp, tmp + n);
@@ -350,6 +357,7 @@ void PowerModuleSim::handleFrame(const Frame &f, int64_t firstByteUs)
     unsigned baud;
     unsigned turnaround;
     std::function<void(const ExchangeTiming &)> timing;
+    WireHook wire;
     {
         std::lock_guard<std::mutex> lk(m_);
         received_.push_back(f);
@@ -362,6 +370,7 @@ void PowerModuleSim::handleFrame(const Frame &f, int64_t firstByteUs)
         baud = baud_;
         turnaround = turnaroundMs_;
         timing = timingHook_;
+        wire = wireHook_;
         if (faultsOn_ && matches(faults_, f)) {
             ft = faults_;
             apply = true;
@@ -412,6 +421,8 @@ void PowerModuleSim::handleFrame(const Frame &f, int64_t firstByteUs)
     if (!waitFor(at))
         return;
     const int64_t startUs = nowUs();
+    if (wire)
+        wire(false, out.data(), out.size(), startUs + (baud ? int64_t(out.size()) * 10 * 1000000 / baud : 0));
     if (baud)
         end_.writePaced(out.data(), out.size(), baud);
     else
@@ -429,6 +440,12 @@ void PowerModuleSim::handleFrame(const Frame &f, int64_t firstByteUs)
     }
     std::lock_guard<std::mutex> lk(m_);
     ++replies_;
+}
+
+void PowerModuleSim::setWireHook(WireHook hook)
+{
+    std::lock_guard<std::mutex> lk(m_);
+    wireHook_ = std::move(hook);
 }
 
 void PowerModuleSim::setTimingHook(std::function<void(const ExchangeTiming &)> hook)

@@ -177,6 +177,13 @@ public:
     // lock; keep it short). Empty function: off.
     void setTimingHook(std::function<void(const ExchangeTiming &)> hook);
 
+    // Called from the stand-in's thread with the bytes of the line as they pass:
+    // toModule true for bytes read from the card, false for bytes about to be
+    // written to it; lastByteUs is when the last of them is on the wire (monotonic).
+    // Not under the stand-in's lock; keep it short. Empty function: off.
+    using WireHook = std::function<void(bool toModule, const uint8_t *p, size_t n, int64_t lastByteUs)>;
+    void setWireHook(WireHook hook);
+
     // Frames received (every complete frame, whatever its address; the last
     // 4096 are kept) and their total count since the last clearReceived().
     std::vector<Frame> received() const;
@@ -216,6 +223,7 @@ private:
     unsigned turnaroundMs_ = 0;
     std::function<void(const Frame &, ModuleState &)> hook_;
     std::function<void(const ExchangeTiming &)> timingHook_;
+    WireHook wireHook_;
     std::vector<Frame> received_;   // the last 4096 frames
     size_t receivedTotal_ = 0;
     size_t replies_ = 0;

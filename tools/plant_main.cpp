@@ -8,8 +8,12 @@
 //                          [--policy manual|once|rotate[:S]|silence[:S]] [--targets LETTERS]
 //                          [--first S] [--scenario FILE] [--check] [--duration S] [--dir DIR]
 //                          [--refresh S] [--plain] [--no-mu] [--baud N] [--full-log] [--freshness N]
+//                          [--capture DIR]
 //
 // The cards log at the quieter level (TARVIK_LOG_QUIET=1) unless --full-log.
+// --capture DIR records the cabinet bus (hub tap) to DIR/cabinet-bus.pcap and the
+// module bus of each cabinet X to DIR/module-bus-X.pcap, for Wireshark with
+// tools/wireshark/tarvik.lua (or tarvik-sniff for figures).
 // --freshness N: a benchmark instead of the summary: N changes of the output
 // power at the module of the second present cabinet, each timed until every
 // card's vu.json shows the new system total; prints median and worst.
@@ -57,7 +61,7 @@ void usage(const char *prog)
             "usage: %s [--profile naval|std|modular] [--mask MMMM] [--card X=PROFILE]...\n"
             "          [--policy manual|once|rotate[:S]|silence[:S]] [--targets LETTERS] [--first S]\n"
             "          [--scenario FILE] [--check] [--duration S] [--dir DIR] [--refresh S] [--plain]\n"
-            "          [--no-mu] [--baud N] [--full-log] [--freshness N]\n",
+            "          [--no-mu] [--baud N] [--full-log] [--freshness N] [--capture DIR]\n",
             prog);
 }
 
@@ -209,6 +213,7 @@ int main(int argc, char **argv)
     bool fullLog = false;
     int freshness = 0;
     std::string baud = "115200";
+    std::string capture;
 
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -266,6 +271,8 @@ int main(int argc, char **argv)
             mu = false;
         else if (a == "--baud")
             baud = next();
+        else if (a == "--capture")
+            capture = next();
         else if (a == "-h" || a == "--help") {
             usage(argv[0]);
             return 0;
@@ -340,6 +347,7 @@ int main(int argc, char **argv)
     o.mask = mask;
     o.moduleBaud = baud;
     o.muBoards = mu;
+    o.captureDir = capture;
     // At the full level every card writes megabytes of log a minute.
     if (!fullLog)
         o.env.push_back("TARVIK_LOG_QUIET=1");

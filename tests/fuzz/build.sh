@@ -6,6 +6,7 @@
 #   duvex_fuzz-<profile>      module-bus reply path (a few codec sources)
 #   kesp_rcv_fuzz-<profile>   cabinet-bus receive (KESP_Rcv, KESP_RcvReply, KESP_Decode)
 #   kesp_data_fuzz-<profile>  cabinet-bus store and answer (KESP_ManageData, KESP_ManageReply)
+#   sniff_fuzz-<profile>      bus sniffer decoder (sim/Sniff), both buses; run on tests/fuzz/corpus/sniff
 # The cabinet-bus fuzzers link the whole card library, built here by CMake with
 # clang into <outdir>/core-<profile>.
 # Run:  <outdir>/duvex_fuzz-<profile> -runs=1000000 tests/fuzz/corpus
@@ -44,4 +45,17 @@ if [ "$WHICH" = kesp ] || [ "$WHICH" = all ]; then
       $(pkg-config --libs Qt5Core) -lpthread -o "$OUT/${T}_fuzz-$P"
     echo "$OUT/${T}_fuzz-$P"
   done
+fi
+
+if [ "$WHICH" = sniff ] || [ "$WHICH" = all ]; then
+  CORE="$OUT/core-$P"
+  cmake -S "$ROOT" -B "$CORE" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTVK_SANITIZE=address -DTVK_TESTS=OFF -DTVK_PROFILES="$P" \
+    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined" >/dev/null
+  cmake --build "$CORE" --target "tvkcore_$P" -j "${FUZZ_JOBS:-2}" >/dev/null
+  clang++ -std=c++17 -g -O1 $SAN -DTVK_PROFILE=$ID -DTVK_BUILD_DATE='"fuzz"' -DTVK_GIT_SHA='"fuzz"' \
+    -I$ROOT -I$ROOT/Common -I$ROOT/Config -I$ROOT/DevMgr -I$ROOT/Measure -I$ROOT/KESP -I$ROOT/DUVEX -I$ROOT/sim \
+    $(pkg-config --cflags Qt5Core) -fPIC "$ROOT/tests/fuzz/sniff_fuzz.cpp" "$ROOT/sim/Sniff.cpp" "$CORE/libtvkcore_$P.a" \
+    $(pkg-config --libs Qt5Core) -lpthread -o "$OUT/sniff_fuzz-$P"
+  echo "$OUT/sniff_fuzz-$P"
 fi
