@@ -282,6 +282,13 @@ int answerQT(KESP_Context &ctx, pckStruct &query)
     }
     pckStruct inner;
     DUVEX_ExtractQuery(inner, query.pParam);
+    // The inner frame's own length must be the bytes that came: its parameters are read
+    // (and a command copies them) as far as that length says.
+    if (uint32(inner.ParamLen) + DUVEX_HEAD_QUEUE_LEN != query.ParamLen) {
+        LOGE("Pacchetto incapsulato incoerente: %u byte di dati in %u byte!\n", unsigned(inner.ParamLen),
+             unsigned(query.ParamLen));
+        return -1;
+    }
     uint8 *reply = nullptr;
     uint8 replyLen = 0;
     long remoteTs = 0;

@@ -405,6 +405,29 @@ TEST_F(CatalogueTest, RelayedQueryIsAnsweredWithTheModuleReply)
     EXPECT_EQ(BROADCAST, line.written[0][2]);
 }
 
+// The inner frame's length field decides how many parameter bytes a command copies:
+// one that announces more (or fewer) bytes than the QT carries is not answered.
+TEST_F(CatalogueTest, RelayedQueryWhoseInnerLengthDisagreesIsRefused)
+{
+    bool built = false;
+    ctx.buildReply = [&](pckStruct &, uint8 *&, uint8 &, long &) {
+        built = true;
+        return 0;
+    };
+    for (uint8 announced : {uint8(5), uint8(0)}) {
+        SCOPED_TRACE(int(announced));
+        Bytes inner = duvexFrame('C', '8', 'D', 'C', {'1'});
+        inner[6] = uint8(0x30 + announced);   // one data byte travels
+        log.clear();
+        EXPECT_EQ(-1, answer(frame(C, B, 'Q', 'T', inner)));
+        EXPECT_TRUE(log.contains("Pacchetto incapsulato incoerente: " + std::to_string(announced) +
+                                 " byte di dati in 13 byte!\n"))
+            << log.text();
+    }
+    EXPECT_FALSE(built);
+    EXPECT_TRUE(line.written.empty());
+}
+
 // ---- Stores ------------------------------------------------------------------------
 
 TEST_F(CatalogueTest, CabinetRecordsAreStoredOnlyFromCabinetsWithTheExactLength)
