@@ -304,6 +304,17 @@ int DUVEXMgr::RemoveAsyncQC(pckStruct &query)
 // ---------------------------------------------------------------------------------------
 // One queued transaction
 
+// A module that is busy for longer than module data stay current (30 s).
+constexpr int64_t BUSYEXPIRE_MS = 30000;
+
+bool DUVEXMgr::busyTooLong()
+{
+    const int64_t now = sysclock::monotonicMs();
+    if (m_busySinceMs < 0)
+        m_busySinceMs = now;
+    return now - m_busySinceMs >= BUSYEXPIRE_MS;
+}
+
 int DUVEXMgr::ManageCmd(QCMgr *elem)
 {
     int ret;
@@ -326,8 +337,9 @@ int DUVEXMgr::ManageCmd(QCMgr *elem)
         if (!st->active)
             return 0;
         if (ret == 0) {
+            m_busySinceMs = -1;
             QCMgr::decErrorPck(st);
-        } else if (err == 5) {
+        } else if (err == 5 && !busyTooLong()) {
             return -2;
         } else {
             saveLastErr(elem->QC);

@@ -158,11 +158,17 @@ private:
     bool moduleReady(const pckStruct &command, bool cabinetLockHeld);
     void saveCurrPck(const pckStruct &q);
     void saveLastErr(const pckStruct &q);
+    bool busyTooLong();   // mutexDuvexData held
     void requestRefresh(uint8 MCUAdd, uint8 moduleAddr, uint8 mainCmd, uint8 subCmd);
     int sendRetried(pckStruct &pck, bool cabinetLockHeld);
     int findMaster(pckStruct &pck, bool cabinetLockHeld);
     struct timespec m_lastRoundCompleted;   // end of the last completed fixed round
     uint8 m_lastErrno = 0;                   // errnoDuvex of the last queued transaction
+    // Since when the module has given nothing but "busy" refusals (monotonic ms, -1: it
+    // has not); under mutexDuvexData. Past BUSYEXPIRE_MS a busy refusal counts as a
+    // failure, so a module that stays busy ends up lost instead of keeping its last
+    // data in the record as if they were current.
+    int64_t m_busySinceMs = -1;
     mutable std::mutex m_diagMutex;          // guards currPckStr and lastErrStr (a leaf)
     std::mutex m_idleMutex;
     std::condition_variable m_idleCond;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 using tvksim::Faults;
@@ -83,6 +84,32 @@ TEST(DuvexMgr, ErrorCountsAndLoss)
     card.sim().clearFaults();
     ASSERT_TRUE(CardFixture::waitFor([&] { return moduleStatus(d).isGood; }, 5000));
     EXPECT_EQ(moduleStatus(d).errorPck, MAXPCKERROR - 1);
+}
+
+// Busy refusals ('5') are not failures while they last shorter than module data
+// stay current (30 s); a module that stays busy longer is counted down and lost,
+// so its record does not go on showing its last data as current.
+TEST(DuvexMgr, AModuleThatStaysBusyIsLostAfterItsDataExpire)
+{
+    CardFixture card;
+    DUVEXMgr *d = card.duvex();
+    ASSERT_TRUE(CardFixture::waitFor([&] { return moduleStatus(d).isGood; }, 5000));
+    Faults f;
+    f.nakCode = '5';
+    card.sim().setFaults(f);
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool lostEarly = CardFixture::waitFor([&] { return !moduleStatus(d).isGood; }, 25000);
+    EXPECT_FALSE(lostEarly) << "busy counted as a failure too soon";
+    EXPECT_EQ(moduleStatus(d).errorPck, 0);
+    ASSERT_TRUE(CardFixture::waitFor([&] { return !moduleStatus(d).isGood; }, 15000));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
+    // A good reply ends it, and a later busy spell starts its own 30 s.
+    card.sim().clearFaults();
+    ASSERT_TRUE(CardFixture::waitFor([&] { return moduleStatus(d).isGood; }, 5000));
+    f.count = 20;
+    card.sim().setFaults(f);
+    CardFixture::waitFor([&] { return !moduleStatus(d).isGood; }, 3000);
+    EXPECT_TRUE(moduleStatus(d).isGood);
 }
 
 TEST(DuvexMgr, AsyncCommandRefusalsAndRetries)
