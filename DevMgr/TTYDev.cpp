@@ -311,18 +311,21 @@ void sleepUs(int64_t us)
     }
 }
 
-// Bookkeeping of a chunk of `n` characters read at `nowUs`. A reply's characters
-// come at most at the line rate: if character k (counted since the port opened)
-// was there at t, the reply started no later than t - k character times. The
-// earliest such start over the chunks of one reply (chunks less than a step apart,
-// across calls) dates the reply, so that a character handed over late, or a far
-// end that fell behind and catches up, does not push the expected end later.
-void noteChunk(ttyd_port_t *p, ssize_t n, int64_t nowUs, int64_t charUs, int64_t stepUs)
+// Bookkeeping of a chunk of `n` characters read at `nowUs`, when `avail` (at least
+// `n`) were waiting. A reply's characters come at most at the line rate: if
+// character k (counted since the port opened) was there at t, the reply started no
+// later than t - k character times. The last character known to be there is the
+// last one waiting, not the last one read (a driver may hand over fewer than it
+// reports). The earliest such start over the chunks of one reply (chunks less than
+// a step apart, across calls, and no write of ours in between: see ttyd_write)
+// dates the reply, so that a character handed over late, or a far end that fell
+// behind and catches up, does not push the expected end later.
+void noteChunk(ttyd_port_t *p, ssize_t n, ssize_t avail, int64_t nowUs, int64_t charUs, int64_t stepUs)
 {
     ttyd_linux_t *pt = p->pt;
     const bool sameReply = pt->lastRxUs != 0 && nowUs - pt->lastRxUs < stepUs;
     pt->rxCount += n;
-    const int64_t startUs = nowUs - pt->rxCount * charUs;
+    const int64_t startUs = nowUs - (pt->rxCount + (avail > n ? avail - n : 0)) * charUs;
     if (!sameReply || startUs < pt->flowStartUs)
         pt->flowStartUs = startUs;
     pt->lastRxUs = nowUs;
@@ -417,7 +420,7 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
                 *read_len += uint32(r);
                 wanted -= uint32(r);
                 start = realMonoUs();   // the silence time-out restarts with every chunk
-                noteChunk(p, r, start, charUs, stepUs);
+                noteChunk(p, r, avail, start, charUs, stepUs);
                 got = true;
                 readyButEmpty = false;
             }
@@ -537,6 +540,10 @@ int ttyd_write(ttyd_port_t *p, const uint8 *buf, uint32 buf_len, uint32 *write_l
         return TTYD_ERR_WRITE;
     }
     *write_len = size_t(n) > buf_len ? buf_len : uint32(n);
+    // What comes in after this is the far end's answer, a new reply: its start is
+    // not dated by the chunks of the reply before (see noteChunk).
+    if (n > 0)
+        p->pt->lastRxUs = 0;
     return TTYD_ERR_NOERROR;
 }
 

@@ -543,6 +543,45 @@ TEST(TtydRead, PacedReplyWakesPerStepNotPerByte)
     }
 }
 
+// Exchanges as a bus master makes them: a query written, a reply read in three
+// calls (first byte, header, the rest), the next query a few milliseconds after the
+// reply. Each reply is dated by its own characters, not by those of the reply before
+// our query (which would make the reader skip the sleep through the wire time and
+// wait on the port, woken per character), and not by the last character read when
+// the port hands over fewer than it reports waiting (a pty gives at most 64 a read;
+// the reader would then sleep past the end). So each read ends just after the last
+// character, with a few dozen wake-ups for 140 characters at 115200 baud.
+TEST(TtydRead, EveryReplyOfAnExchangeIsDatedOnItsOwn)
+{
+    OpenPort port;
+    ASSERT_EQ(ttyd_set_baud(port.p, TTYD_BAUD_115200), 0);
+    const std::vector<uint8_t> reply = pattern(140);
+    const std::vector<uint8_t> query = pattern(12);
+    std::vector<int64_t> lateUs, sleeps;
+    for (int k = 0; k < 7; ++k) {
+        uint32 w = 0;
+        ASSERT_EQ(ttyd_write(port.p, query.data(), uint32(query.size()), &w), 0);
+        // The far end answers after the query's wire time and a short turnaround.
+        PacedWriter far(port.end, reply, 115200, 1500);
+        std::vector<uint8_t> buf(reply.size(), 0);
+        uint32 n1 = 0, n2 = 0, n3 = 0;
+        const int64_t sleeps0 = threadSleeps();
+        ASSERT_EQ(ttyd_read_timeout(port.p, buf.data(), 1, &n1, 1000), 0);
+        ASSERT_EQ(ttyd_read_timeout(port.p, buf.data() + 1, 6, &n2, 1000), 0);
+        ASSERT_EQ(ttyd_read_timeout(port.p, buf.data() + 7, uint32(reply.size() - 7), &n3, 1000), 0);
+        const int64_t tEnd = nowUs();
+        sleeps.push_back(threadSleeps() - sleeps0);
+        far.join();
+        lateUs.push_back(tEnd - far.lastWriteUs);
+        EXPECT_TRUE(std::equal(reply.begin(), reply.end(), buf.begin()));
+        port.end.drain();
+    }
+    std::sort(lateUs.begin(), lateUs.end());
+    std::sort(sleeps.begin(), sleeps.end());
+    EXPECT_LT(lateUs[lateUs.size() / 2], 1500) << "median time from the last character to the end of the read";
+    EXPECT_LT(sleeps[sleeps.size() / 2], 50) << "median wake-ups of one reply";
+}
+
 // A reply that stops half-way while the reader sleeps through its wire time: the
 // bytes that came are kept and counted, and the time-out still runs from the last
 // of them: not sooner, and at most one step (plus scheduling) later.

@@ -19,21 +19,27 @@
 
 namespace {
 
-// Run time of the threads of a process whose name holds `only` (all when empty), in
-// nanoseconds (schedstat).
-long long processRunNs(pid_t pid, const char *only = "")
+// Run time (schedstat, nanoseconds) and context switches (voluntary and not: the
+// wake-ups) of the threads of a process whose name holds `only` (all when empty).
+struct ThreadSample {
+    long long runNs = 0;
+    long long switches = 0;
+};
+
+ThreadSample sampleThreads(pid_t pid, const char *only = "")
 {
-    long long total = 0;
+    ThreadSample total;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
     DIR *d = opendir(dir.c_str());
     if (!d)
-        return -1;
+        return total;
     while (struct dirent *e = readdir(d)) {
         if (e->d_name[0] == '.')
             continue;
+        const std::string task = dir + "/" + e->d_name;
         if (*only) {
             char comm[64] = {0};
-            if (FILE *c = fopen((dir + "/" + e->d_name + "/comm").c_str(), "r")) {
+            if (FILE *c = fopen((task + "/comm").c_str(), "r")) {
                 if (!fgets(comm, sizeof comm, c))
                     comm[0] = 0;
                 fclose(c);
@@ -41,11 +47,19 @@ long long processRunNs(pid_t pid, const char *only = "")
             if (!strstr(comm, only))
                 continue;
         }
-        std::string p = dir + "/" + e->d_name + "/schedstat";
-        if (FILE *f = fopen(p.c_str(), "r")) {
+        if (FILE *f = fopen((task + "/schedstat").c_str(), "r")) {
             long long run = 0;
             if (fscanf(f, "%lld", &run) == 1)
-                total += run;
+                total.runNs += run;
+            fclose(f);
+        }
+        if (FILE *f = fopen((task + "/status").c_str(), "r")) {
+            char line[256];
+            long long v = 0;
+            while (fgets(line, sizeof line, f))
+                if (sscanf(line, "voluntary_ctxt_switches: %lld", &v) == 1 ||
+                    sscanf(line, "nonvoluntary_ctxt_switches: %lld", &v) == 1)
+                    total.switches += v;
             fclose(f);
         }
     }
@@ -53,12 +67,13 @@ long long processRunNs(pid_t pid, const char *only = "")
     return total;
 }
 
-double median(std::vector<double> v)
+double percentile(std::vector<double> v, double q)
 {
     if (v.empty())
         return 0;
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    size_t i = size_t(q * double(v.size() - 1) + 0.5);
+    return v[i < v.size() ? i : v.size() - 1];
 }
 
 } // namespace
@@ -114,21 +129,21 @@ int main(int argc, char **argv)
     while (ownQueries(from).size() < 3)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const size_t start = ownQueries(from)[2].seq;
-    std::vector<long long> cpu0(4), bus0(4);
+    std::vector<ThreadSample> cpu0(4), bus0(4);
     for (int k = 0; k < plant.cards(); ++k) {
-        cpu0[size_t(k)] = processRunNs(plant.card(k).pid());
-        bus0[size_t(k)] = processRunNs(plant.card(k).pid(), "KESPMgr");
+        cpu0[size_t(k)] = sampleThreads(plant.card(k).pid());
+        bus0[size_t(k)] = sampleThreads(plant.card(k).pid(), "KESPMgr");
     }
     while (ownQueries(start).size() < size_t(cycles) + 1)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::vector<long long> cpu1(4), bus1(4);
+    std::vector<ThreadSample> cpu1(4), bus1(4);
     for (int k = 0; k < plant.cards(); ++k) {
-        cpu1[size_t(k)] = processRunNs(plant.card(k).pid());
-        bus1[size_t(k)] = processRunNs(plant.card(k).pid(), "KESPMgr");
+        cpu1[size_t(k)] = sampleThreads(plant.card(k).pid());
+        bus1[size_t(k)] = sampleThreads(plant.card(k).pid(), "KESPMgr");
     }
 
     std::vector<tvksim::TapEntry> tap = plant.hub().tapSince(start);
-    std::vector<double> ratio, cycleMs, ownDelayMs;
+    std::vector<double> ratio, cycleMs, ownDelayMs, answerUs, turnUs;
     double wireSum = 0, timeSum = 0;
     for (size_t i = 0; i < tap.size(); ++i) {
         if (!(tap[i].is('B', 'S') && tap[i].h.src == 0xEA && tap[i].h.dest == 0xEA))
@@ -149,9 +164,23 @@ int main(int argc, char **argv)
         }
         if (j >= tap.size())
             break;
-        for (size_t k = i; k < j; ++k)
-            if (tap[k].kind == tvksim::TapEntry::FrameSeen)
-                bytes += tap[k].bytes.size();
+        for (size_t k = i; k < j; ++k) {
+            if (tap[k].kind != tvksim::TapEntry::FrameSeen)
+                continue;
+            bytes += tap[k].bytes.size();
+            // A slave's BS answer (sent to every station): the time it took, and
+            // the master's turnaround from its last byte to the next frame.
+            if (tap[k].is('B', 'S') && tap[k].h.src != 0xEA && tap[k].h.dest == 0xFF && k > i) {
+                const tvksim::TapEntry &q = tap[k - 1];
+                if (q.is('B', 'S') && q.h.dest == tap[k].h.src)
+                    answerUs.push_back(double(tap[k].firstUs - q.lastUs));
+                size_t n = k + 1;
+                while (n < tap.size() && tap[n].kind != tvksim::TapEntry::FrameSeen)
+                    ++n;
+                if (n < tap.size() && tap[n].h.src == 0xEA)
+                    turnUs.push_back(double(tap[n].firstUs - tap[k].lastUs));
+            }
+        }
         const double t = (tap[j].firstUs - tap[i].firstUs) / 1000.0;
         const double w = plant.hub().wireUs(bytes) / 1000.0;
         cycleMs.push_back(t);
@@ -160,18 +189,25 @@ int main(int argc, char **argv)
         timeSum += t;
     }
     printf("cabinet bus, 4 cards, 9600 baud, %zu cycles measured\n", cycleMs.size());
-    printf("  cycle time median      %.1f ms\n", median(cycleMs));
+    printf("  cycle time median      %.1f ms\n", percentile(cycleMs, 0.5));
     printf("  wire time of a cycle   %.1f ms (mean)\n", cycleMs.empty() ? 0.0 : wireSum / double(cycleMs.size()));
     printf("  ratio overall          %.4f (median per cycle %.4f)\n", wireSum > 0 ? timeSum / wireSum : 0.0,
-           median(ratio));
-    printf("  own answer delay       %.2f ms median (query ETX -> answer STX)\n", median(ownDelayMs));
+           percentile(ratio, 0.5));
+    printf("  own answer delay       %.2f ms median (query ETX -> answer STX)\n", percentile(ownDelayMs, 0.5));
+    printf("  slave BS answers       %zu, answer time median %.2f ms, p90 %.2f ms (query ETX -> answer STX)\n",
+           answerUs.size(), percentile(answerUs, 0.5) / 1000.0, percentile(answerUs, 0.9) / 1000.0);
+    printf("  master turnaround      median %.0f us, p90 %.0f us, max %.0f us (answer ETX -> next frame STX)\n",
+           percentile(turnUs, 0.5), percentile(turnUs, 0.9), percentile(turnUs, 1.0));
     const double n = double(cycleMs.size() ? cycleMs.size() : 1);
-    for (int k = 0; k < plant.cards(); ++k)
+    for (int k = 0; k < plant.cards(); ++k) {
+        const size_t c = size_t(k);
+        const double cardMs = (cpu1[c].runNs - cpu0[c].runNs) / 1e6;
+        const double busMs = (bus1[c].runNs - bus0[c].runNs) / 1e6;
         printf("  card %c (%s) CPU %.2f ms per cycle (%.2f %% of a core); cabinet-bus thread %.2f ms per cycle "
-               "(%.2f %%)\n",
-               'A' + plant.cabinetOf(k), k == 0 ? "master" : "slave ", (cpu1[size_t(k)] - cpu0[size_t(k)]) / 1e6 / n,
-               timeSum > 0 ? 100.0 * (cpu1[size_t(k)] - cpu0[size_t(k)]) / 1e6 / timeSum : 0.0,
-               (bus1[size_t(k)] - bus0[size_t(k)]) / 1e6 / n,
-               timeSum > 0 ? 100.0 * (bus1[size_t(k)] - bus0[size_t(k)]) / 1e6 / timeSum : 0.0);
+               "(%.2f %%), %.1f wake-ups per cycle\n",
+               'A' + plant.cabinetOf(k), k == 0 ? "master" : "slave ", cardMs / n,
+               timeSum > 0 ? 100.0 * cardMs / timeSum : 0.0, busMs / n, timeSum > 0 ? 100.0 * busMs / timeSum : 0.0,
+               double(bus1[c].switches - bus0[c].switches) / n);
+    }
     return 0;
 }

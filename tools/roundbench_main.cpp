@@ -36,6 +36,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -294,9 +295,12 @@ int roundTimeBench(const std::string &card, unsigned baud, size_t rounds, const 
     const double measuredUs = double(ex[b].queryFirstUs - ex[a].queryFirstUs);
     size_t bytes = 0;
     std::vector<double> turn;
+    std::map<std::string, std::vector<double>> turnAfter;   // by the query the reply answered
     for (size_t k = a; k < b; ++k) {
         bytes += ex[k].queryLen + ex[k].replyLen;
-        turn.push_back(double(ex[k + 1].queryFirstUs - ex[k].replyEndUs));
+        const double t = double(ex[k + 1].queryFirstUs - ex[k].replyEndUs);
+        turn.push_back(t);
+        turnAfter[std::string{char(ex[k].mainCmd), char(ex[k].subCmd)}].push_back(t);
     }
     const double idealUs = baud ? double(bytes) * 10.0 * 1e6 / baud : 0;
     const double cpuTickMs = double(p1.ticks - p0.ticks) * 1000.0 / double(sysconf(_SC_CLK_TCK));
@@ -309,6 +313,10 @@ int roundTimeBench(const std::string &card, unsigned baud, size_t rounds, const 
     printf("\n");
     printf("  turnaround      median %.0f us, p90 %.0f us, p99 %.0f us, max %.0f us\n", percentile(turn, 0.5),
            percentile(turn, 0.9), percentile(turn, 0.99), percentile(turn, 1.0));
+    printf("  turnaround after");
+    for (auto &kv : turnAfter)
+        printf(" %s %.0f", kv.first.c_str(), percentile(kv.second, 0.5));
+    printf(" us (medians)\n");
     printf("  card cpu/round  %.3f ms (thread run time), %.2f ms (process ticks), %.1f %% of one core\n",
            cpuSchedMs / double(rounds), cpuTickMs / double(rounds), cpuSchedMs * 1000.0 / measuredUs * 100.0);
     printf("  wake-ups/round  %.1f (context switches of the card's threads)\n",
