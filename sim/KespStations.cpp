@@ -551,6 +551,7 @@ void HandoverStation::setPlan(const HandoverPlan &plan)
         planStartUs_ = nowUs();
         lastHandoverUs_ = 0;
         targetIdx_ = 0;
+        ++planGen_;
     }
     kick();
 }
@@ -689,8 +690,10 @@ void HandoverStation::doHandover(uint8_t target)
     std::vector<pid_t> pids;
     std::function<void()> hook;
     uint8_t src;
+    uint64_t gen;
     {
         std::lock_guard<std::mutex> lk(m_);
+        gen = planGen_;
         p = plan_;
         pids = pids_;
         hook = breakHook_;
@@ -737,8 +740,11 @@ void HandoverStation::doHandover(uint8_t target)
     rec.cnUs = nowUs();
     std::lock_guard<std::mutex> lk(m_);
     master_ = target;
-    lastHandoverUs_ = rec.cnUs;
     masterHeardUs_ = rec.cnUs;
+    // A plan set while this hand-over was under way starts its timers afresh:
+    // the hand-over counts as done but does not move the new plan on.
+    if (gen == planGen_)
+        lastHandoverUs_ = rec.cnUs;
     done_.push_back(rec);
     if (done_.size() > kHeardKept)
         done_.erase(done_.begin());

@@ -290,6 +290,7 @@ private:
     int64_t lastHandoverUs_ = 0;
     int64_t masterHeardUs_ = 0;
     size_t targetIdx_ = 0;
+    uint64_t planGen_ = 0;             // counts setPlan calls
     std::vector<uint8_t> requests_;   // manual hand-overs waiting for the thread
 };
 
