@@ -3,7 +3,7 @@
 # One package per profile (tarvik-naval, tarvik-std, tarvik-modular), each with its card
 # program and its tools in bin, its manual page and the README under
 # share/doc/tarvik-<profile>. The naval package also carries the systemd unit
-# (lib/systemd/system/tarvik-naval.service) and its environment file
+# (/usr/lib/systemd/system/tarvik-naval.service) and its environment file
 # (/etc/default/tarvik-naval, a conffile); its maintainer scripts create the working
 # directory /var/lib/tarvik-naval with the "Tarvik" key file and remove it on purge.
 #

@@ -13,7 +13,7 @@
 #    nothing of any package.
 set -euo pipefail
 BUILD=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
-UNIT=/lib/systemd/system/tarvik-naval.service
+UNIT=/usr/lib/systemd/system/tarvik-naval.service
 ENVFILE=/etc/default/tarvik-naval
 WORKDIR=/var/lib/tarvik-naval
 now() { date +%s.%N; }
