@@ -7,6 +7,10 @@
 #                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
 #   ./tarvik.sh tsan   only the tests under ThreadSanitizer
 #   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
+# Delivery (see the README's "Delivery"):
+#   ./tarvik.sh deb    Debian packages of every profile, installed, run, stopped and purged
+#   ./tarvik.sh armhf  32-bit ARM cross build of the naval card and its tests under qemu-user
+#   ./tarvik.sh qt6    the naval card and its tests built against Qt 6 Core
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -69,7 +73,43 @@ fuzz_pass() {
   rm -rf "$scratch" "$scratch.log"
 }
 
+# Delivery builds keep their own directories and may use ccache when it is there.
+ccache_args() {
+  if command -v ccache >/dev/null 2>&1; then
+    echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
+  fi
+}
+
+armhf_pkgs() {
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf
+    apt-get update -qq
+  fi
+  need_pkgs crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libgtest-dev:armhf
+}
+
 case "${1:-}" in
+  deb)
+    need_pkgs dpkg-dev systemd
+    # shellcheck disable=SC2046
+    configure_build build-deb -DTVK_TESTS=OFF -DTVK_PROFILES="naval;std;modular" \
+      -DCMAKE_INSTALL_PREFIX=/usr $(ccache_args)
+    "$ROOT/tests/deliver.sh" "$ROOT/build-deb"
+    ;;
+  armhf)
+    armhf_pkgs
+    # shellcheck disable=SC2046
+    configure_build build-armhf -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf.cmake" -DTVK_PROFILES=naval $(ccache_args)
+    file "$ROOT/build-armhf/tarvik-naval" | grep -q "ELF 32-bit LSB .* ARM" || { echo "not an armhf program" >&2; exit 1; }
+    # Suites labelled "spawns" start ARM programs from an emulated test: not here.
+    ctest --test-dir build-armhf --output-on-failure -j "$JOBS" --timeout 600 -LE spawns
+    ;;
+  qt6)
+    need_pkgs qt6-base-dev
+    # shellcheck disable=SC2046
+    configure_build build-qt6 -DTVK_QT=6 -DTVK_PROFILES=naval $(ccache_args)
+    run_tests build-qt6
+    ;;
   test)
     # clang with its runtime builds the fuzzers of the short fuzz pass.
     need_pkgs clang libclang-rt-14-dev tshark
@@ -104,7 +144,7 @@ case "${1:-}" in
     exec "$ROOT/tools/demo.sh" "$ROOT/build" "${@:2}"
     ;;
   *)
-    echo "usage: $0 plant|demo|test|tsan|bench" >&2
+    echo "usage: $0 plant|demo|test|tsan|bench|deb|armhf|qt6" >&2
     exit 2
     ;;
 esac

@@ -5,7 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-myMutex::myMutex(QString name) : QMutex(QMutex::NonRecursive), m_name(std::move(name)) {}
+myMutex::myMutex(QString name) : QMutex(), m_name(std::move(name)) {}
 
 myMutex::~myMutex() {}
 
@@ -37,7 +37,7 @@ void myMutex::unlock()
     QMutex::unlock();
 }
 
-myMutexLocker::myMutexLocker(myMutex *mutex) : m_mutex(mutex), m_locker(new QMutexLocker(mutex))
+myMutexLocker::myMutexLocker(myMutex *mutex) : m_mutex(mutex), m_locker(new tvkQMutexLocker(static_cast<QMutex *>(mutex)))
 {
     TVK_TSAN_ACQUIRE(m_mutex);
 }
@@ -65,6 +65,6 @@ void myMutexLocker::relock()
 {
     if (m_locker)
         return;   // already held: taking a non-recursive mutex twice would deadlock
-    m_locker = new QMutexLocker(m_mutex);
+    m_locker = new tvkQMutexLocker(static_cast<QMutex *>(m_mutex));
     TVK_TSAN_ACQUIRE(m_mutex);
 }

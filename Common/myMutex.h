@@ -6,6 +6,15 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QString>
+#include <QtGlobal>
+
+// The locker type of a plain QMutex (Qt 6 made QMutexLocker a template); it calls
+// QMutex's own lock and unlock, under Qt 5 and Qt 6 alike.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+using tvkQMutexLocker = QMutexLocker<QMutex>;
+#else
+using tvkQMutexLocker = QMutexLocker;
+#endif
 
 class myMutex : public QMutex {
 public:
@@ -34,7 +43,7 @@ private:
     myMutexLocker(const myMutexLocker &) = delete;
     myMutexLocker &operator=(const myMutexLocker &) = delete;
     myMutex *m_mutex;
-    QMutexLocker *m_locker;
+    tvkQMutexLocker *m_locker;
 };
 
 #endif

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -265,6 +266,42 @@ TEST(StaleSystem, CabinetDescriptorsBackToTheirStartValues)
     EXPECT_EQ(sys.subSystem.UPSBox[1].alarmSt, commLostAlarm);
     EXPECT_EQ(sys.subSystem.UPSBox[2].alarmSt, noneAlarm);
 }
+
+// The records carry signed 32-bit times, and on the card time_t itself is 32 bits wide:
+// an age taken across the whole range (a stamp of garbage from the bus, the last second
+// before the 32-bit clock wraps) must neither overflow nor come out negative.
+struct TimeRangeCase {
+    int64 now;
+    int64 stamp;
+    bool reset;
+};
+
+class StaleSystemTimeRange : public ::testing::TestWithParam<TimeRangeCase> {};
+
+TEST_P(StaleSystemTimeRange, AgeOverTheWholeRecordTimeRange)
+{
+    const TimeRangeCase &tc = GetParam();
+    PlantCfg cfg = presentCfg(1);
+    descSys_t sys;
+    memset(&sys, 0, sizeof sys);
+    sys.subSystem.UPSBox[0].alarmSt = faultAlarm;
+    sys.Ups.timestamp = mytime_t(tc.stamp);
+    checkSysSubSystemWith(sys, cfg, time_t(tc.now));
+    EXPECT_EQ(sys.subSystem.UPSBox[0].alarmSt, tc.reset ? commLostAlarm : faultAlarm)
+        << "now " << tc.now << " stamp " << tc.stamp;
+}
+
+const TimeRangeCase kTimeRange[] = {
+    {INT32_MAX, INT32_MAX, false},          // 2038-01-19 03:14:07, fresh
+    {INT32_MAX, INT32_MAX - 30, false},
+    {INT32_MAX, INT32_MAX - 31, true},
+    {INT32_MAX, INT32_MIN, true},           // a stamp of garbage: old, not in the future
+    {INT32_MAX, 0, true},                   // never stamped
+    {T0, INT32_MIN, true},
+    {T0, INT32_MAX, false},                 // a stamp ahead of the clock is not old
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, StaleSystemTimeRange, ::testing::ValuesIn(kTimeRange));
 
 // ---- Accessors on a cabinet-bus thread object that is never started ------------------------
 

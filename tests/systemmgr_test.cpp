@@ -1,14 +1,21 @@
 // The system manager: start and stop order, registration, master search, and the
 // real program's orderly stop.
 #include "CardFixture.h"
+#include "CardProcess.h"
 #include "Globals.h"
+#include "PowerModuleSim.h"
+#include "PtyBench.h"
 #include "SystemMgr.h"
 #include "ThreadDUVEX.h"
 #include "ThreadKESP.h"
 #include "VirtualUPSMgr.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 #include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -194,6 +201,50 @@ TEST(SystemMgr, ProgramStopsInOrderOnSigterm)
     EXPECT_LT(shmget(key, 0, 0), 0);   // removed
     if (id >= 0 && shmget(key, 0, 0) >= 0)
         shmctl(id, IPC_RMID, nullptr);
+}
+
+// A card with its cabinet bus open and no master on the line listens as a slave (and
+// polls its module meanwhile). SIGTERM stops it in order within a few seconds: the
+// service's stop time-out is 10 s, and a card that overran it would be killed and leave
+// its segment behind.
+TEST(SystemMgr, ListeningSlaveStopsWithinSecondsOnSigterm)
+{
+    tvktest::ScopedWorkDir dir;
+    tvksim::PtyEnd moduleBus;
+    tvksim::PtyEnd cabinetBus;   // nobody talks on it
+    tvksim::PowerModuleSim sim(moduleBus);
+    tvksim::CardSetup setup;
+    setup.program = std::string(TVK_BIN_DIR) + "/tarvik-" + TVK_PROFILE_NAME;
+    setup.modulePort = moduleBus.path();
+    setup.cabinetPort = cabinetBus.path();
+    setup.baud = "115200";
+    setup.cabinet = 2;
+    setup.mask = "1100";
+    setup.runMode = "false";
+    setup.workDir = dir.path();
+    setup.privateHome = false;
+    tvksim::CardProcess card(setup);
+    ASSERT_TRUE(sim.waitReceived(6, 10000));
+    // Well into a wait for a frame on the silent cabinet bus.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    key_t key = ftok(card.keyFile().c_str(), 1);
+    ASSERT_NE(key, -1);
+    ASSERT_GE(shmget(key, 0, 0), 0);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    int st = card.stop(10000);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::ifstream in(card.logPath());
+    std::stringstream log;
+    log << in.rdbuf();
+    ASSERT_TRUE(WIFEXITED(st)) << "not stopped in 10 s\n" << log.str();
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_LT(took, 5.0) << log.str();
+    EXPECT_NE(log.str().find("bye bye\n"), std::string::npos);
+    EXPECT_LT(shmget(key, 0, 0), 0);   // removed by the card itself
+    RecordProperty("stop_seconds", std::to_string(took));
+    printf("listening slave stopped in %.2f s\n", took);
 }
 
 TEST(SystemMgr, ProgramWithTooFewArguments)
