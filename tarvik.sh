@@ -7,6 +7,10 @@
 #                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
 #   ./tarvik.sh tsan   only the tests under ThreadSanitizer
 #   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
+#   ./tarvik.sh faults the fault matrix against a simulated four-cabinet plant (about 12 minutes;
+#                      options go to tarvik-faultmatrix-naval, e.g. --rows M1,K7 or --list)
+#   ./tarvik.sh soak [SECONDS]  soak of a four-cabinet plant (default 1800 s real time): memory,
+#                      CPU, descriptors and threads of every card (more options: tarvik-soak-naval)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -69,6 +73,20 @@ fuzz_pass() {
   rm -rf "$scratch" "$scratch.log"
 }
 
+# The fault matrix (naval cards; the standard build for the card of another build).
+fault_matrix() {
+  configure_build build -DTVK_TESTS=OFF -DTVK_PROFILES="naval;std"
+  "$ROOT/build/tarvik-faultmatrix-naval" "$@"
+}
+
+# The soak: real time (the cards keep the real clocks), plant events compressed.
+soak_run() {
+  local secs=${1:-1800}
+  [ $# -gt 0 ] && shift
+  configure_build build -DTVK_TESTS=OFF
+  "$ROOT/build/tarvik-soak-naval" --duration "$secs" "$@"
+}
+
 case "${1:-}" in
   test)
     # clang with its runtime builds the fuzzers of the short fuzz pass.
@@ -98,13 +116,21 @@ case "${1:-}" in
     configure_build build -DTVK_TESTS=OFF -DTVK_PROFILES="naval;std;modular"
     exec "$ROOT/build/tarvik-plant-naval" "${@:2}"
     ;;
+  faults)
+    need_pkgs
+    fault_matrix "${@:2}"
+    ;;
+  soak)
+    need_pkgs
+    soak_run "${@:2}"
+    ;;
   demo)
     need_pkgs
     configure_build build -DTVK_TESTS=OFF
     exec "$ROOT/tools/demo.sh" "$ROOT/build" "${@:2}"
     ;;
   *)
-    echo "usage: $0 plant|demo|test|tsan|bench" >&2
+    echo "usage: $0 plant|demo|test|tsan|bench|faults|soak" >&2
     exit 2
     ;;
 esac

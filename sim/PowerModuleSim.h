@@ -124,6 +124,7 @@ struct Faults {
     uint8_t wrongSrc = 0;           // reply Src replaced by this address; 0 = no
     int extraData = 0;              // append this many '0' data bytes (the length field grows)
     std::vector<uint8_t> raw;       // send exactly these bytes instead of the reply
+    size_t cutAfter = 0;            // send only the first cutAfter bytes of the reply (a cut frame); 0 = whole
     // Filters
     std::string onlyCmd;            // e.g. "RS"; empty = every command
     uint8_t onlyDest = 0;           // '1' or '8'; 0 = both
