@@ -4,6 +4,7 @@
 #                      cabinets; options go to tarvik-plant-<profile>, e.g. --scenario FILE)
 #   ./tarvik.sh demo   install what is missing, build, start a simulated card and show its tree
 #   ./tarvik.sh test   install what is missing, build every profile from scratch and run every test
+#                      (with a short part of the fault matrix, about 2 minutes)
 #                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
 #   ./tarvik.sh tsan   only the tests under ThreadSanitizer
 #   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
@@ -79,6 +80,13 @@ fault_matrix() {
   "$ROOT/build/tarvik-faultmatrix-naval" "$@"
 }
 
+# A short part of the fault matrix for the test command (about 2 minutes): bad CRCs
+# and a vanishing port on the module bus, a break storm and a vanishing port on the
+# cabinet bus, a card killed and restarted. The whole matrix: ./tarvik.sh faults.
+fault_matrix_short() { # build dir
+  "$1/tarvik-faultmatrix-naval" --rows M3,M6,K7,K8,P1
+}
+
 # The soak: real time (the cards keep the real clocks), plant events compressed.
 soak_run() {
   local secs=${1:-1800}
@@ -96,6 +104,7 @@ case "${1:-}" in
     run_tests build
     # Plant captures read by tshark with the Wireshark dissector (about 25 s).
     "$ROOT/tests/sniff_tshark.sh" "$ROOT/build"
+    fault_matrix_short "$ROOT/build"
     configure_build build-asan -DTVK_SANITIZE=address -DTVK_PROFILES=naval
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-asan
     fuzz_pass
