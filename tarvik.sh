@@ -10,7 +10,8 @@
 #   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
 #   ./tarvik.sh faults the fault matrix against a simulated four-cabinet plant (about 12 minutes;
 #                      options go to tarvik-faultmatrix-naval, e.g. --rows M1,K7 or --list)
-#   ./tarvik.sh soak [SECONDS]  soak of a four-cabinet plant (default 1800 s real time): memory,
+#   ./tarvik.sh soak [SECONDS]  a day of one card compressed through the time seam (6 minutes),
+#                      then a four-cabinet plant for SECONDS of real time (default 1800): memory,
 #                      CPU, descriptors and threads of every card (more options: tarvik-soak-naval)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -87,11 +88,15 @@ fault_matrix_short() { # build dir
   "$1/tarvik-faultmatrix-naval" --rows M3,M6,K7,K8,P1
 }
 
-# The soak: real time (the cards keep the real clocks), plant events compressed.
+# The soak: first a day of one card compressed through the time seam (in-process,
+# about 6 minutes), then the four-card plant in real time (the card processes keep
+# the real clocks) with the plant's events compressed.
 soak_run() {
   local secs=${1:-1800}
   [ $# -gt 0 ] && shift
-  configure_build build -DTVK_TESTS=OFF
+  cmake -S "$ROOT" -B build -G Ninja -DTVK_TESTS=ON >/dev/null
+  cmake --build build -j "$JOBS" --target tarvik-naval tarvik-soak-naval soak_test_naval
+  TVK_SOAK_HOURS=24 "$ROOT/build/soak_test_naval" --gtest_also_run_disabled_tests 2>&1 | grep -v -- '-> \['
   "$ROOT/build/tarvik-soak-naval" --duration "$secs" "$@"
 }
 

@@ -636,7 +636,7 @@ int main(int argc, char **argv)
     {
         tvksim::Faults f;
         f.silent = true;
-        add({"M5", "module bus: silent module for 50 s", true, 50000, modFault(f), {}, modClear});
+        add({"M5", "module bus: silent module for 65 s", true, 65000, modFault(f), {}, modClear});
     }
     add({"M6", "module bus: port vanishes for 10 s and comes back", true, 10000,
          [&m] { m.p().vanishModulePort(m.p().cardOf(kFaultCab)); }, {},
