@@ -33,6 +33,12 @@
 // a read error) is left out of the wait for a while instead of being polled
 // again at once.
 //
+// Faults for the fault matrix: per port, what its station sends can be muted,
+// lose every Nth byte, get a bit flipped in every Nth byte or have every Nth
+// write cut short (setLineFaults); random noise can be put on the quiet line
+// between frames (setNoise); a pty port can vanish, device link and all, and come
+// back at the same path (vanishPort, reopenPort).
+//
 // Timing is the real monotonic clock (wire behaviour).
 #ifndef TVK_SIM_KESPHUB_H
 #define TVK_SIM_KESPHUB_H

@@ -5,7 +5,7 @@
 // code (never the card's codec), so that the two check each other. It answers
 // from a plain value state that tests set, can be told to misbehave (silence,
 // refusals, late answers, noise, bad check codes, wrong source, long replies,
-// raw bytes), paces its bytes at a baud rate when asked, and records every
+// cut replies, raw bytes), paces its bytes at a baud rate when asked, and records every
 // frame it received.
 #ifndef TVK_POWERMODULESIM_H
 #define TVK_POWERMODULESIM_H
