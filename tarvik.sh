@@ -4,6 +4,7 @@
 #                      cabinets; options go to tarvik-plant-<profile>, e.g. --scenario FILE)
 #   ./tarvik.sh demo   install what is missing, build, start a simulated card and show its tree
 #   ./tarvik.sh test   install what is missing, build every profile from scratch and run every test
+#                      (with a short part of the fault matrix, about 2 minutes)
 #                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
 #   ./tarvik.sh tsan   only the tests under ThreadSanitizer
 #   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
@@ -11,6 +12,11 @@
 #   ./tarvik.sh deb    Debian packages of every profile, installed, run, stopped and purged
 #   ./tarvik.sh armhf  32-bit ARM cross build of the naval card and its tests under qemu-user
 #   ./tarvik.sh qt6    the naval card and its tests built against Qt 6 Core
+#   ./tarvik.sh faults the fault matrix against a simulated four-cabinet plant (about 12 minutes;
+#                      options go to tarvik-faultmatrix-naval, e.g. --rows M1,K7 or --list)
+#   ./tarvik.sh soak [SECONDS]  a day of one card compressed through the time seam (6 minutes),
+#                      then a four-cabinet plant for SECONDS of real time (default 1800): memory,
+#                      CPU, descriptors and threads of every card (more options: tarvik-soak-naval)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -88,6 +94,31 @@ armhf_pkgs() {
   need_pkgs crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libgtest-dev:armhf
 }
 
+# The fault matrix (naval cards; the standard build for the card of another build).
+fault_matrix() {
+  configure_build build -DTVK_TESTS=OFF -DTVK_PROFILES="naval;std"
+  "$ROOT/build/tarvik-faultmatrix-naval" "$@"
+}
+
+# A short part of the fault matrix for the test command (about 2 minutes): bad CRCs
+# and a vanishing port on the module bus, a break storm and a vanishing port on the
+# cabinet bus, a card killed and restarted. The whole matrix: ./tarvik.sh faults.
+fault_matrix_short() { # build dir
+  "$1/tarvik-faultmatrix-naval" --rows M3,M6,K7,K8,P1
+}
+
+# The soak: first a day of one card compressed through the time seam (in-process,
+# about 6 minutes), then the four-card plant in real time (the card processes keep
+# the real clocks) with the plant's events compressed.
+soak_run() {
+  local secs=${1:-1800}
+  [ $# -gt 0 ] && shift
+  cmake -S "$ROOT" -B build -G Ninja -DTVK_TESTS=ON >/dev/null
+  cmake --build build -j "$JOBS" --target tarvik-naval tarvik-soak-naval soak_test_naval
+  TVK_SOAK_HOURS=24 "$ROOT/build/soak_test_naval" --gtest_also_run_disabled_tests 2>&1 | grep -v -- '-> \['
+  "$ROOT/build/tarvik-soak-naval" --duration "$secs" "$@"
+}
+
 case "${1:-}" in
   deb)
     need_pkgs dpkg-dev systemd
@@ -118,6 +149,7 @@ case "${1:-}" in
     run_tests build
     # Plant captures read by tshark with the Wireshark dissector (about 25 s).
     "$ROOT/tests/sniff_tshark.sh" "$ROOT/build"
+    fault_matrix_short "$ROOT/build"
     configure_build build-asan -DTVK_SANITIZE=address -DTVK_PROFILES=naval
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-asan
     fuzz_pass
@@ -138,13 +170,21 @@ case "${1:-}" in
     configure_build build -DTVK_TESTS=OFF -DTVK_PROFILES="naval;std;modular"
     exec "$ROOT/build/tarvik-plant-naval" "${@:2}"
     ;;
+  faults)
+    need_pkgs
+    fault_matrix "${@:2}"
+    ;;
+  soak)
+    need_pkgs
+    soak_run "${@:2}"
+    ;;
   demo)
     need_pkgs
     configure_build build -DTVK_TESTS=OFF
     exec "$ROOT/tools/demo.sh" "$ROOT/build" "${@:2}"
     ;;
   *)
-    echo "usage: $0 plant|demo|test|tsan|bench|deb|armhf|qt6" >&2
+    echo "usage: $0 plant|demo|test|tsan|bench|faults|soak|deb|armhf|qt6" >&2
     exit 2
     ;;
 esac

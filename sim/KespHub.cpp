@@ -60,6 +60,10 @@ struct KespHub::Port {
     kesp::FrameScanner scanner;
     std::deque<int64_t> collisionAt;   // wire times of this port's collided bytes
     PortStats st;
+    std::string link;              // pty port: the /dev/tty... link (kept while the device is gone)
+    LineFaults faults;
+    size_t faultBytes = 0;         // bytes and writes counted for the faults
+    size_t faultChunks = 0;
 
     explicit Port(int stallMs) : scanner(kesp::MAX_DATA, stallMs) {}
 };
@@ -80,7 +84,7 @@ KespHub::~KespHub()
             ::close(p->stationFd);
         if (p->drainFd >= 0)
             ::close(p->drainFd);
-        if (!p->pty && p->fd >= 0)
+        if (p->link.empty() && p->fd >= 0)
             ::close(p->fd);
     }
     ports_.clear();   // pty ports remove their links
@@ -118,6 +122,7 @@ int KespHub::addPtyPort(const std::string &link, const std::string &label)
         throw std::runtime_error("hub: at most 12 ports");
     }
     p->label = label.empty() ? p->pty->path() : label;
+    p->link = p->pty->path();
     ports_.push_back(std::move(p));
     int n = int(ports_.size()) - 1;
     wake();
@@ -158,9 +163,9 @@ int KespHub::portCount() const
 std::string KespHub::path(int port) const
 {
     std::lock_guard<std::mutex> lk(m_);
-    if (port < 0 || size_t(port) >= ports_.size() || !ports_[size_t(port)]->pty)
+    if (port < 0 || size_t(port) >= ports_.size())
         return std::string();
-    return ports_[size_t(port)]->pty->path();
+    return ports_[size_t(port)]->link;
 }
 
 std::string KespHub::label(int port) const
@@ -191,13 +196,124 @@ void KespHub::closePort(int port)
     p.st.open = false;
     p.out.clear();
     p.onWire.clear();
-    if (p.pty) {
+    if (p.pty)
         p.pty->closeMaster();
-    } else {
+    else if (p.link.empty())
         ::close(p.fd);
-    }
     p.fd = -1;
     wake();
+}
+
+void KespHub::vanishPort(int port)
+{
+    std::lock_guard<std::mutex> lk(m_);
+    if (port < 0 || size_t(port) >= ports_.size() || ports_[size_t(port)]->link.empty())
+        return;
+    Port &p = *ports_[size_t(port)];
+    if (p.open) {
+        p.open = false;
+        p.st.open = false;
+        p.out.clear();
+        p.onWire.clear();
+        if (p.pty)
+            p.pty->closeMaster();
+        p.fd = -1;
+    }
+    if (p.drainFd >= 0) {
+        ::close(p.drainFd);
+        p.drainFd = -1;
+    }
+    p.pty.reset();   // removes the link
+    wake();
+}
+
+void KespHub::reopenPort(int port)
+{
+    std::lock_guard<std::mutex> lk(m_);
+    if (port < 0 || size_t(port) >= ports_.size() || ports_[size_t(port)]->link.empty())
+        return;
+    Port &p = *ports_[size_t(port)];
+    if (p.open)
+        return;
+    if (p.drainFd >= 0) {
+        ::close(p.drainFd);
+        p.drainFd = -1;
+    }
+    p.pty.reset();
+    p.pty = std::make_unique<PtyEnd>(p.link);
+    p.fd = p.pty->masterFd();
+    p.drainFd = ::open(p.pty->slaveName().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    p.open = true;
+    p.st.open = true;
+    p.restUntilUs = 0;
+    p.txFreeUs = 0;
+    wake();
+}
+
+void KespHub::setLineFaults(int port, const LineFaults &f)
+{
+    std::lock_guard<std::mutex> lk(m_);
+    if (port < 0 || size_t(port) >= ports_.size())
+        return;
+    Port &p = *ports_[size_t(port)];
+    p.faults = f;
+    p.faultBytes = 0;
+    p.faultChunks = 0;
+}
+
+void KespHub::setNoise(unsigned everyMs, size_t bytes, uint32_t seed)
+{
+    std::lock_guard<std::mutex> lk(m_);
+    noiseEveryMs_ = everyMs;
+    noiseBytes_ = bytes;
+    noiseState_ = seed ? seed : 1;
+    noiseDueUs_ = everyMs ? nowUs() + int64_t(everyMs) * 1000 : -1;
+    wake();
+}
+
+// Noise waits for a quiet line, so it falls between frames.
+void KespHub::injectNoise(int64_t now)
+{
+    if (noiseDueUs_ < 0 || now < noiseDueUs_)
+        return;
+    const int64_t busy = lineBusyUntilUs_.load();
+    if (busy + 2000 > now) {
+        noiseDueUs_ = busy + 2000;
+        return;
+    }
+    const int64_t T = wireUs(1);
+    for (size_t k = 0; k < noiseBytes_; ++k) {
+        noiseState_ ^= noiseState_ << 13;
+        noiseState_ ^= noiseState_ >> 17;
+        noiseState_ ^= noiseState_ << 5;
+        deliver(-1, uint8_t(noiseState_ >> 8), 0, now + int64_t(k) * T);
+    }
+    lineBusyUntilUs_.store(now + int64_t(noiseBytes_) * T);
+    noiseDueUs_ = now + int64_t(noiseEveryMs_) * 1000;
+}
+
+// The station's bytes as the line passes them on; returns how many are left in b.
+size_t KespHub::applyFaults(Port &p, uint8_t *b, size_t n)
+{
+    const LineFaults &f = p.faults;
+    if (!f.any())
+        return n;
+    if (f.muted)
+        return 0;
+    ++p.faultChunks;
+    if (f.cutEvery && p.faultChunks % f.cutEvery == 0 && n > f.cutKeep)
+        n = f.cutKeep;
+    size_t w = 0;
+    for (size_t k = 0; k < n; ++k) {
+        ++p.faultBytes;
+        if (f.dropEvery && p.faultBytes % f.dropEvery == 0)
+            continue;
+        uint8_t v = b[k];
+        if (f.flipEvery && p.faultBytes % f.flipEvery == 0)
+            v ^= 0x01;
+        b[w++] = v;
+    }
+    return w;
 }
 
 void KespHub::detachLocal(int port)
@@ -486,6 +602,9 @@ void KespHub::readPort(Port &p, int index, int64_t now)
         raw_.push_back(std::move(c));
         while (raw_.size() > opt_.rawChunks)
             raw_.pop_front();
+        r = ssize_t(applyFaults(p, buf, size_t(r)));
+        if (r == 0)
+            return;
         if (opt_.baud == 0) {
             for (ssize_t k = 0; k < r; ++k)
                 deliver(index, buf[k], 0, now);
@@ -504,7 +623,7 @@ void KespHub::readPort(Port &p, int index, int64_t now)
     // End of file or an error: a local station closed its end (for good), or
     // the pty reports a hang-up. Rest the port instead of polling it again at once.
     p.st.errors++;
-    if (r == 0 && !p.pty) {
+    if (r == 0 && p.link.empty()) {
         p.open = false;
         p.st.open = false;
         p.out.clear();
@@ -528,6 +647,7 @@ int64_t KespHub::nextDeadline(int64_t now) const
         if (p.open && p.restUntilUs > now)
             take(p.restUntilUs);
     }
+    take(noiseDueUs_);
     return best;
 }
 
@@ -601,6 +721,7 @@ void KespHub::run()
             }
             if (opt_.baud > 0)
                 deliverDue(now);
+            injectNoise(now);
             for (size_t i = 0; i < ports_.size(); ++i) {
                 Port &p = *ports_[i];
                 flushOut(p);

@@ -33,6 +33,12 @@
 // a read error) is left out of the wait for a while instead of being polled
 // again at once.
 //
+// Faults for the fault matrix: per port, what its station sends can be muted,
+// lose every Nth byte, get a bit flipped in every Nth byte or have every Nth
+// write cut short (setLineFaults); random noise can be put on the quiet line
+// between frames (setNoise); a pty port can vanish, device link and all, and come
+// back at the same path (vanishPort, reopenPort).
+//
 // Timing is the real monotonic clock (wire behaviour).
 #ifndef TVK_SIM_KESPHUB_H
 #define TVK_SIM_KESPHUB_H
@@ -88,6 +94,17 @@ struct RawChunk {
     std::vector<uint8_t> bytes;
 };
 
+// Faults of the line at one port, applied to the bytes that port's station
+// sends, before they go on the wire (so the tap and every receiver see them).
+struct LineFaults {
+    bool muted = false;        // nothing the station sends reaches the line (a silent station)
+    unsigned flipEvery = 0;    // every Nth byte reaches the line with its lowest bit flipped
+    unsigned dropEvery = 0;    // every Nth byte is lost
+    unsigned cutEvery = 0;     // every Nth write of the station is cut after cutKeep bytes
+    size_t cutKeep = 8;
+    bool any() const { return muted || flipEvery || dropEvery || cutEvery; }
+};
+
 struct PortStats {
     size_t bytesIn = 0;     // read from the port
     size_t bytesOut = 0;    // written to the port
@@ -131,6 +148,17 @@ public:
     // The station of a local port goes away: the hub closes the station's end
     // (the hub then reads end of file on its own end).
     void detachLocal(int port);
+    // A pty port's device vanishes: the master closes (the program sees a hang-up)
+    // and the /dev/tty... link goes, so the device is not there at all.
+    void vanishPort(int port);
+    // A vanished (or closed) pty port comes back: a new pseudo-terminal pair behind
+    // the same link, which the program has to open again. Throws std::runtime_error.
+    void reopenPort(int port);
+    // Faults of the bytes port's station sends (a default LineFaults clears them).
+    void setLineFaults(int port, const LineFaults &f);
+    // Line noise: every everyMs, `bytes` random bytes reach every port, at a moment
+    // when no station is sending (between frames). everyMs 0: off.
+    void setNoise(unsigned everyMs, size_t bytes = 4, uint32_t seed = 1);
     PortStats stats(int port) const;
     unsigned baud() const { return opt_.baud; }
     // Wire time of n bytes at the hub's rate (0 without pacing).
@@ -168,6 +196,8 @@ private:
     void deliver(int from, uint8_t v, uint16_t skipMask, int64_t at);
     void flushOut(Port &p);
     void trimStale(Port &p);
+    size_t applyFaults(Port &p, uint8_t *b, size_t n);
+    void injectNoise(int64_t now);
     void feedTap(Port &p, int index, const uint8_t *b, size_t n, int64_t at, bool collided);
     void emitFound(Port &p, int index, std::vector<kesp::FrameScanner::Found> &found);
     void addEntry(TapEntry e);   // lock held
@@ -186,6 +216,10 @@ private:
     size_t seq_ = 0;
     std::vector<TapEntry> fresh_;   // entries for the hook, taken by the thread
     std::function<void(const TapEntry &)> hook_;
+    unsigned noiseEveryMs_ = 0;
+    size_t noiseBytes_ = 0;
+    uint32_t noiseState_ = 1;
+    int64_t noiseDueUs_ = -1;
 };
 
 } // namespace tvksim

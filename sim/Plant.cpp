@@ -53,6 +53,8 @@ Plant::Plant(const PlantOptions &o) : opt_(o), hub_(hubOptions(o))
         setup.privateHome = o.privateHome;
         setup.env = o.env;
         cabinet_.push_back(i);
+        hubPort_.push_back(port);
+        modPath_.push_back(bus_.back()->path());
         cards_.emplace_back(new CardProcess(setup));
     }
     if (o.muBoards)
@@ -139,6 +141,30 @@ void Plant::restartCard(int card)
     cards_[size_t(card)]->restart();
     role_[size_t(card)] = -1;
     updatePids();
+}
+
+void Plant::vanishModulePort(int card)
+{
+    const size_t i = size_t(card);
+    if (!mod_[i])
+        return;
+    if (modKept_.size() < mod_.size())
+        modKept_.resize(mod_.size());
+    mod_[i]->stop();
+    modKept_[i] = mod_[i]->state();
+    mod_[i].reset();
+    bus_[i].reset();   // closes the master, removes the link
+}
+
+void Plant::reopenModulePort(int card)
+{
+    const size_t i = size_t(card);
+    if (mod_[i])
+        return;
+    bus_[i].reset(new PtyEnd(modPath_[i]));
+    mod_[i].reset(new PowerModuleSim(*bus_[i]));
+    mod_[i]->setState(modKept_[i]);
+    mod_[i]->setBaud(unsigned(std::stoul(opt_.moduleBaud)));
 }
 
 void Plant::busBreak()

@@ -69,6 +69,13 @@ public:
     PowerModuleSim &module(int i) { return *mod_[size_t(i)]; }
     KespHub &hub() { return hub_; }
     HandoverStation &station() { return *station_; }
+    // The hub port of card i's cabinet-bus line.
+    int hubPort(int card) const { return hubPort_[size_t(card)]; }
+    // Card i's module-bus device vanishes (the stand-in stops, the pty master
+    // closes, the link goes) and later comes back at the same path with a fresh
+    // stand-in in the old one's state. module(i) must not be used in between.
+    void vanishModulePort(int card);
+    void reopenModulePort(int card);
     // Tells the station which processes hear its breaks (call after a card restarts).
     void updatePids();
 
@@ -97,6 +104,9 @@ private:
     std::unique_ptr<SniffCapture> capture_;   // before hub_ and the modules: outlives their hooks
     KespHub hub_;
     std::vector<int> cabinet_;
+    std::vector<int> hubPort_;
+    std::vector<std::string> modPath_;
+    std::vector<ModuleState> modKept_;
     std::vector<std::unique_ptr<PtyEnd>> bus_;
     std::vector<std::unique_ptr<PowerModuleSim>> mod_;
     std::vector<std::unique_ptr<CardProcess>> cards_;

@@ -407,6 +407,8 @@ void PowerModuleSim::handleFrame(const Frame &f, int64_t firstByteUs)
                 data.push_back('0');
             reply = makeFrame(src, reply[2], mainCmd, subCmd, data, ft.corruptCheck);
         }
+        if (ft.cutAfter > 0 && ft.cutAfter < reply.size())
+            reply.resize(ft.cutAfter);
         out = ft.noise;
     }
     out.insert(out.end(), reply.begin(), reply.end());

@@ -5,7 +5,7 @@
 // code (never the card's codec), so that the two check each other. It answers
 // from a plain value state that tests set, can be told to misbehave (silence,
 // refusals, late answers, noise, bad check codes, wrong source, long replies,
-// raw bytes), paces its bytes at a baud rate when asked, and records every
+// cut replies, raw bytes), paces its bytes at a baud rate when asked, and records every
 // frame it received.
 #ifndef TVK_POWERMODULESIM_H
 #define TVK_POWERMODULESIM_H
@@ -124,6 +124,7 @@ struct Faults {
     uint8_t wrongSrc = 0;           // reply Src replaced by this address; 0 = no
     int extraData = 0;              // append this many '0' data bytes (the length field grows)
     std::vector<uint8_t> raw;       // send exactly these bytes instead of the reply
+    size_t cutAfter = 0;            // send only the first cutAfter bytes of the reply (a cut frame); 0 = whole
     // Filters
     std::string onlyCmd;            // e.g. "RS"; empty = every command
     uint8_t onlyDest = 0;           // '1' or '8'; 0 = both

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <sys/stat.h>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -400,4 +402,121 @@ TEST(HubPorts, ADeafProgramHoldsABoundedBacklog)
     ::close(late);
     EXPECT_LE(backlog, 2 * o.staleInputMax) << "backlog " << backlog;
     EXPECT_GT(hub.stats(ptyPort).dropped, 0u);
+}
+
+// ---- fault injection ---------------------------------------------------------------
+
+// Line faults act on what one station sends, as every receiver hears it; the
+// other stations' bytes pass untouched, and clearing the faults restores the line.
+TEST(HubFaults, LineFaultsChangeOnlyThatStationsBytes)
+{
+    HubOptions o;
+    o.baud = 0;
+    KespHub hub(o);
+    const int a = hub.attachLocal("a"), b = hub.attachLocal("b");
+    const int pa = 0;
+    std::vector<uint8_t> stream(100);
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = uint8_t(0x10 + 2 * i);   // even values: a flipped lowest bit shows
+
+    struct Case {
+        const char *what;
+        LineFaults f;
+        size_t expectLen;
+    };
+    LineFaults mute, drop, flip, cut;
+    mute.muted = true;
+    drop.dropEvery = 10;
+    flip.flipEvery = 25;
+    cut.cutEvery = 1;
+    cut.cutKeep = 7;
+    const Case cases[] = {{"muted", mute, 0}, {"drop", drop, 90}, {"flip", flip, 100}, {"cut", cut, 7}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        hub.setLineFaults(pa, c.f);
+        ASSERT_TRUE(writeAll(a, stream));
+        const std::vector<uint8_t> got = readFor(b, c.expectLen ? 1000 : 300);
+        ASSERT_EQ(got.size(), c.expectLen);
+        if (c.f.dropEvery) {
+            std::vector<uint8_t> want;
+            for (size_t i = 0; i < stream.size(); ++i)
+                if ((i + 1) % c.f.dropEvery != 0)
+                    want.push_back(stream[i]);
+            EXPECT_EQ(got, want);
+        }
+        if (c.f.flipEvery) {
+            size_t flipped = 0;
+            for (size_t i = 0; i < got.size(); ++i)
+                if (got[i] != stream[i]) {
+                    EXPECT_EQ(got[i], stream[i] ^ 1u);
+                    EXPECT_EQ((i + 1) % c.f.flipEvery, 0u);
+                    ++flipped;
+                }
+            EXPECT_EQ(flipped, 4u);
+        }
+        if (c.f.cutEvery)
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), stream.begin()));
+        // The other direction is not touched.
+        ASSERT_TRUE(writeAll(b, stream));
+        EXPECT_EQ(readFor(a, 1000), stream);
+    }
+    hub.setLineFaults(pa, LineFaults());
+    ASSERT_TRUE(writeAll(a, stream));
+    EXPECT_EQ(readFor(b, 1000), stream);
+}
+
+// Noise reaches every station while the line is quiet.
+TEST(HubFaults, NoiseComesBetweenFramesToEveryStation)
+{
+    HubOptions o;
+    o.baud = 9600;
+    KespHub hub(o);
+    const int a = hub.attachLocal("a"), b = hub.attachLocal("b");
+    hub.setNoise(40, 5, 7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    hub.setNoise(0);
+    const std::vector<uint8_t> na = readFor(a, 500, 200), nb = readFor(b, 500, 200);
+    EXPECT_GE(na.size(), 10u);
+    EXPECT_EQ(na.size() % 5, 0u);
+    EXPECT_EQ(na, nb);
+    EXPECT_TRUE(readFor(b, 300).empty()) << "noise goes on after it was switched off";
+}
+
+// A pty port vanishes (hang-up, the device is gone) and comes back at the same
+// path; a program that opens it again is on the line again.
+TEST(HubFaults, APortVanishesAndComesBackAtTheSamePath)
+{
+    HubOptions o;
+    o.baud = 0;
+    KespHub hub(o);
+    const int st = hub.attachLocal("station");
+    const int port = hub.addPtyPort();
+    const std::string path = hub.path(port);
+    int card = openSlave(path);
+    ASSERT_GE(card, 0);
+    const Frame f = k::makeFrame(0xEA, 0xFF, 'B', 'N');
+    ASSERT_TRUE(writeAll(st, f));
+    EXPECT_EQ(readFor(card, 1000), f);
+
+    hub.vanishPort(port);
+    struct stat sb;
+    EXPECT_NE(lstat(path.c_str(), &sb), 0) << "the device is still there";
+    uint8_t b;
+    EXPECT_LE(::read(card, &b, 1), 0);
+    ::close(card);
+    EXPECT_LT(openSlave(path), 0);
+
+    hub.reopenPort(port);
+    EXPECT_EQ(hub.path(port), path);
+    card = openSlave(path);
+    ASSERT_GE(card, 0);
+    struct termios t;
+    ASSERT_EQ(tcgetattr(card, &t), 0);
+    cfmakeraw(&t);
+    tcsetattr(card, TCSANOW, &t);
+    ASSERT_TRUE(writeAll(st, f));
+    EXPECT_EQ(readFor(card, 1000), f);
+    ASSERT_TRUE(writeAll(card, f));
+    EXPECT_EQ(readFor(st, 1000), f);
+    ::close(card);
 }

@@ -195,6 +195,8 @@ TEST_F(ModuleBus, MisbehavingModule)
     late.delayMs = 300;
     Faults longer;
     longer.extraData = 4;
+    Faults cut;
+    cut.cutAfter = 9;
     const Case cases[] = {
         {"busy", nak5, -1, 5, "Err (DUVEX_Decode): Non e' possibile eseguire il comando in questo momento!\n"},
         {"unknown sub-command", nak2, -1, 2, "Err (DUVEX_Decode): SubCmd:N non riconosciuto\n"},
@@ -203,6 +205,7 @@ TEST_F(ModuleBus, MisbehavingModule)
         {"wrong source", wrongSrc, -1, 0, "War (DUVEX_Decode): Errore Indirizzi"},
         {"late reply", late, 0, 0, nullptr},
         {"longer reply", longer, -1, 0, "Errore Codice di Controllo"},
+        {"reply cut after 9 bytes", cut, -1, 255, nullptr},
     };
     for (const Case &c : cases) {
         Faults f = c.f;
