@@ -8,15 +8,15 @@
 #                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
 #   ./tarvik.sh tsan   only the tests under ThreadSanitizer
 #   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
-# Delivery (see the README's "Delivery"):
-#   ./tarvik.sh deb    Debian packages of every profile, installed, run, stopped and purged
-#   ./tarvik.sh armhf  32-bit ARM cross build of the naval card and its tests under qemu-user
-#   ./tarvik.sh qt6    the naval card and its tests built against Qt 6 Core
 #   ./tarvik.sh faults the fault matrix against a simulated four-cabinet plant (about 12 minutes;
 #                      options go to tarvik-faultmatrix-naval, e.g. --rows M1,K7 or --list)
 #   ./tarvik.sh soak [SECONDS]  a day of one card compressed through the time seam (6 minutes),
 #                      then a four-cabinet plant for SECONDS of real time (default 1800): memory,
 #                      CPU, descriptors and threads of every card (more options: tarvik-soak-naval)
+# Delivery (see the README's "Delivery"):
+#   ./tarvik.sh deb    Debian packages of every profile, installed, run, stopped and purged
+#   ./tarvik.sh armhf  32-bit ARM cross build of the naval card and its tests under qemu-user
+#   ./tarvik.sh qt6    the naval card and its tests built against Qt 6 Core
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
