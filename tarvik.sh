@@ -4,11 +4,11 @@
 #                      cabinets; options go to tarvik-plant-<profile>, e.g. --scenario FILE)
 #   ./tarvik.sh demo   install what is missing, build, start a simulated card and show its tree
 #   ./tarvik.sh test   install what is missing, build every profile from scratch and run every test
-#                      (with a short part of the fault matrix, about 2 minutes)
+#                      (with a short part of the fault matrix, about 75 s)
 #                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
 #   ./tarvik.sh tsan   only the tests under ThreadSanitizer
 #   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
-#   ./tarvik.sh faults the fault matrix against a simulated four-cabinet plant (about 12 minutes;
+#   ./tarvik.sh faults the fault matrix against a simulated four-cabinet plant (about 8 minutes;
 #                      options go to tarvik-faultmatrix-naval, e.g. --rows M1,K7 or --list)
 #   ./tarvik.sh soak [SECONDS]  a day of one card compressed through the time seam (6 minutes),
 #                      then a four-cabinet plant for SECONDS of real time (default 1800): memory,
@@ -100,7 +100,7 @@ fault_matrix() {
   "$ROOT/build/tarvik-faultmatrix-naval" "$@"
 }
 
-# A short part of the fault matrix for the test command (about 2 minutes): bad CRCs
+# A short part of the fault matrix for the test command (about 75 s): bad CRCs
 # and a vanishing port on the module bus, a break storm and a vanishing port on the
 # cabinet bus, a card killed and restarted. The whole matrix: ./tarvik.sh faults.
 fault_matrix_short() { # build dir
