@@ -13,7 +13,7 @@
 # The third argument is also one of sniff, qt, cn, vu (that target only).
 # The cabinet-bus fuzzers link the whole card library, built here by CMake with
 # clang into <outdir>/core-<profile>.
-# Run:  <outdir>/duvex_fuzz-<profile> -runs=1000000 tests/fuzz/corpus
+# Run:  <outdir>/duvex_fuzz-<profile> -runs=1000000 tests/fuzz/corpus/duvex
 #       <outdir>/kesp_rcv_fuzz-<profile> -runs=1000000 tests/fuzz/corpus/kesp_rcv
 #       <outdir>/kesp_data_fuzz-<profile> -runs=1000000 tests/fuzz/corpus/kesp_data
 #       <outdir>/qt_fuzz-<profile> -runs=1000000 tests/fuzz/corpus/qt      (likewise cn, vu)
