@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::unique_ptr<uint8[]> seg(new uint8[n ? n : 1]);
         memcpy(seg.get(), data + 1, n);
         vudump::copyPublished(seg.get(), n, snap, [] {});
-        if (snap.bytes.size() != n || memcmp(snap.bytes.data(), seg.get(), n) != 0)
+        if (snap.bytes.size() != n || (n && memcmp(snap.bytes.data(), seg.get(), n) != 0))
             abort();
     } else {
         snap.bytes.assign(data + 1, data + size);
