@@ -88,15 +88,16 @@ model_check() {
 #   naval          AddressSanitizer+UBSan: the whole suite (build-asan, in `test`);
 #                  ThreadSanitizer: the whole suite (tsan_tests)
 #   std, modular   AddressSanitizer+UBSan: the tests of the code that differs by
-#                  profile (PROFILE_TESTS: every test file with profile switches, and
-#                  the card programs they start), one build for both profiles
+#                  profile (PROFILE_TESTS: every test file with profile switches but
+#                  the three-card relay plant, which the naval build runs; and the
+#                  card programs they start), one build for both profiles
 #                  (asan_profiles); ThreadSanitizer: the threaded ones among them, in
 #                  the modular build (tsan_modular), so the modular-only code paths
 #                  (GE, the modular aggregation and system commands, the reduced
 #                  records) run under both sanitizers
 #   naval, modular the fuzzers under AddressSanitizer+UBSan (fuzz_pass)
 PROFILE_TESTS="aggregate cmdline comdev duvexaccess duvexcmds duvexcodec duvexdata duvexmgr duvexreply
-  kespcatalogue kespdata kespmgr kespstations modulesim records relay sysaggregate systemmgr vujson vureader"
+  kespcatalogue kespdata kespmgr kespstations modulesim records sysaggregate systemmgr vujson vureader"
 PROFILE_TSAN_TESTS="duvexaccess duvexcmds duvexdata duvexmgr kespcatalogue kespmgr sysaggregate systemmgr"
 
 build_profile_tests() { # dir sanitizer "profiles" "tests"
