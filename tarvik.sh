@@ -7,6 +7,8 @@
 #                      (with a short part of the fault matrix, about 75 s)
 #                      (normal build, then AddressSanitizer+UBSan build, then ThreadSanitizer build)
 #   ./tarvik.sh tsan   only the tests under ThreadSanitizer
+#   ./tarvik.sh model  only the model check of the cabinet-bus threads (spin)
+#   ./tarvik.sh fuzz   only the short pass of the fuzzers
 #   ./tarvik.sh bench  the module-bus round bench (real card against a paced stand-in module)
 #   ./tarvik.sh faults the fault matrix against a simulated four-cabinet plant (about 8 minutes;
 #                      options go to tarvik-faultmatrix-naval, e.g. --rows M1,K7 or --list)
@@ -51,32 +53,85 @@ tsan_tests() {
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/tests/tsan.supp" run_tests build-tsan
 }
 
-# A short pass of the cabinet-bus fuzzers over their corpora (a few seconds per
-# target and profile); new inputs go to a scratch directory, not into the tree.
+# A short pass of every fuzzer over its corpus (a few seconds per target and
+# profile, naval and modular; the sniffer's decoder in naval); new inputs go to a
+# scratch directory, not into the tree. About 2 minutes with the builds.
+fuzz_one() { # target profile seconds max_len
+  local scratch
+  scratch=$(mktemp -d)
+  "$ROOT/build-fuzz/${1}_fuzz-$2" -max_total_time="$3" -max_len="$4" "$scratch" "$ROOT/tests/fuzz/corpus/$1" \
+    >"$scratch.log" 2>&1 || { tail -n 40 "$scratch.log"; rm -rf "$scratch" "$scratch.log"; return 1; }
+  grep -E "^Done" "$scratch.log" | sed "s/^/${1}_fuzz-$2: /"
+  rm -rf "$scratch" "$scratch.log"
+}
+
 fuzz_pass() {
   if ! command -v clang++ >/dev/null 2>&1; then
     echo "clang++ not installed: fuzz pass skipped"
     return 0
   fi
   for P in naval modular; do
-    FUZZ_JOBS=$JOBS sh "$ROOT/tests/fuzz/build.sh" "$P" "$ROOT/build-fuzz" kesp >/dev/null
-    for T in kesp_rcv kesp_data; do
-      local scratch
-      scratch=$(mktemp -d)
-      "$ROOT/build-fuzz/${T}_fuzz-$P" -max_total_time=5 -max_len=2200 "$scratch" "$ROOT/tests/fuzz/corpus/$T" \
-        >"$scratch.log" 2>&1 || { tail -n 40 "$scratch.log"; rm -rf "$scratch" "$scratch.log"; return 1; }
-      grep -E "^Done" "$scratch.log" | sed "s/^/${T}_fuzz-$P: /"
-      rm -rf "$scratch" "$scratch.log"
-    done
+    FUZZ_JOBS=$JOBS sh "$ROOT/tests/fuzz/build.sh" "$P" "$ROOT/build-fuzz" all >/dev/null
+    fuzz_one kesp_rcv "$P" 5 2200
+    fuzz_one kesp_data "$P" 5 2200
+    fuzz_one duvex "$P" 3 600
+    fuzz_one qt "$P" 3 300
+    fuzz_one cn "$P" 3 1024
+    fuzz_one vu "$P" 3 8192
   done
-  # The bus sniffer's decoder (naval build, on the card library built above).
-  local scratch
-  scratch=$(mktemp -d)
-  FUZZ_JOBS=$JOBS sh "$ROOT/tests/fuzz/build.sh" naval "$ROOT/build-fuzz" sniff >/dev/null
-  "$ROOT/build-fuzz/sniff_fuzz-naval" -max_total_time=5 -max_len=4096 "$scratch" "$ROOT/tests/fuzz/corpus/sniff" \
-    >"$scratch.log" 2>&1 || { tail -n 40 "$scratch.log"; rm -rf "$scratch" "$scratch.log"; return 1; }
-  grep -E "^Done" "$scratch.log" | sed "s/^/sniff_fuzz-naval: /"
-  rm -rf "$scratch" "$scratch.log"
+  fuzz_one sniff naval 5 4096
+}
+
+# The model of the cabinet-bus threads and mutexes, checked with spin (seconds).
+model_check() {
+  if ! command -v spin >/dev/null 2>&1; then
+    echo "spin not installed: model check skipped"
+    return 0
+  fi
+  local work
+  work=$(mktemp -d)
+  "$ROOT/tests/model/check.sh" "$work" || { rm -rf "$work"; return 1; }
+  rm -rf "$work"
+}
+
+# Sanitizers by profile. What runs where:
+#   naval          AddressSanitizer+UBSan: the whole suite (build-asan, in `test`);
+#                  ThreadSanitizer: the whole suite (tsan_tests)
+#   std, modular   AddressSanitizer+UBSan: the tests of the code that differs by
+#                  profile (PROFILE_TESTS: every test file with profile switches but
+#                  the three-card relay plant, which the naval build runs; and the
+#                  card programs they start), one build for both profiles
+#                  (asan_profiles); ThreadSanitizer: the threaded ones among them, in
+#                  the modular build (tsan_modular), so the modular-only code paths
+#                  (GE, the modular aggregation and system commands, the reduced
+#                  records) run under both sanitizers
+#   naval, modular the fuzzers under AddressSanitizer+UBSan (fuzz_pass)
+PROFILE_TESTS="aggregate cmdline comdev duvexaccess duvexcmds duvexcodec duvexdata duvexmgr duvexreply
+  kespcatalogue kespdata kespmgr kespstations modulesim records sysaggregate systemmgr vujson vureader"
+PROFILE_TSAN_TESTS="duvexaccess duvexcmds duvexdata duvexmgr kespcatalogue kespmgr sysaggregate systemmgr"
+
+build_profile_tests() { # dir sanitizer "profiles" "tests"
+  local dir=$1 san=$2 profiles=$3 tests=$4 targets=() P T
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DTVK_SANITIZE="$san" -DTVK_PROFILES="${profiles// /;}" >/dev/null
+  for P in $profiles; do
+    targets+=("tarvik-$P" "tarvik-vu-$P" "tarvik-panel-$P")
+    for T in $tests; do targets+=("${T}_test_$P"); done
+  done
+  cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"
+}
+
+asan_profiles() {
+  rm -rf build-asan-profiles
+  build_profile_tests build-asan-profiles address "std modular" "$PROFILE_TESTS"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan-profiles --output-on-failure -j "$JOBS" --timeout 300 -E "_NOT_BUILT"
+}
+
+tsan_modular() {
+  rm -rf build-tsan-modular
+  build_profile_tests build-tsan-modular thread modular "$PROFILE_TSAN_TESTS"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/tests/tsan.supp" \
+    ctest --test-dir build-tsan-modular --output-on-failure -j "$JOBS" --timeout 300 -E "_NOT_BUILT"
 }
 
 # Delivery builds keep their own directories and may use ccache when it is there.
@@ -146,7 +201,8 @@ case "${1:-}" in
     ;;
   test)
     # clang with its runtime builds the fuzzers of the short fuzz pass.
-    need_pkgs clang libclang-rt-14-dev tshark
+    # spin checks the model of the cabinet-bus threads.
+    need_pkgs clang libclang-rt-14-dev tshark spin
     rm -rf build build-asan
     configure_build build
     run_tests build
@@ -155,12 +211,23 @@ case "${1:-}" in
     fault_matrix_short "$ROOT/build"
     configure_build build-asan -DTVK_SANITIZE=address -DTVK_PROFILES=naval
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-asan
+    asan_profiles
     fuzz_pass
+    model_check
     tsan_tests
+    tsan_modular
     ;;
   tsan)
     need_pkgs
     tsan_tests
+    ;;
+  model)
+    need_pkgs spin
+    model_check
+    ;;
+  fuzz)
+    need_pkgs clang libclang-rt-14-dev
+    fuzz_pass
     ;;
   bench)
     need_pkgs
@@ -187,7 +254,7 @@ case "${1:-}" in
     exec "$ROOT/tools/demo.sh" "$ROOT/build" "${@:2}"
     ;;
   *)
-    echo "usage: $0 plant|demo|test|tsan|bench|faults|soak|deb|armhf|qt6" >&2
+    echo "usage: $0 plant|demo|test|tsan|model|fuzz|bench|faults|soak|deb|armhf|qt6" >&2
     exit 2
     ;;
 esac
