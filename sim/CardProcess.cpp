@@ -196,4 +196,16 @@ void TreeAttach::detach()
 
 virtualNode_t *TreeAttach::node(const char *id) const { return base_ ? search(base_, id, count_) : nullptr; }
 
+std::string programDir()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return ".";
+    buf[n] = 0;
+    std::string s(buf);
+    size_t slash = s.rfind('/');
+    return slash == std::string::npos ? "." : s.substr(0, slash);
+}
+
 } // namespace tvksim

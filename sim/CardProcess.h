@@ -16,6 +16,10 @@ struct virtualNode_t;
 
 namespace tvksim {
 
+// The folder of the running program: the tools find the card programs of their build
+// beside themselves ("." when it cannot be read).
+std::string programDir();
+
 struct CardSetup {
     std::string program;        // path of tarvik-<profile>
     std::string modulePort;     // "485-1" device

@@ -82,18 +82,6 @@ int64_t nowUs()
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string selfDir()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
-    buf[n] = 0;
-    std::string s(buf);
-    size_t slash = s.rfind('/');
-    return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
 std::string readAll(const std::string &path)
 {
     std::string doc;
@@ -551,7 +539,7 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    const std::string bin = selfDir();
+    const std::string bin = tvksim::programDir();
     if (dir.empty()) {
         char tmpl[] = "/tmp/tarvik-faults-XXXXXX";
         if (!mkdtemp(tmpl)) {

@@ -65,18 +65,6 @@ void usage(const char *prog)
             prog);
 }
 
-std::string selfDir()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
-    buf[n] = 0;
-    std::string s(buf);
-    size_t slash = s.rfind('/');
-    return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
 bool knownProfile(const std::string &p) { return p == "naval" || p == "std" || p == "modular"; }
 
 const char *alarmName(int a)
@@ -285,7 +273,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "unknown profile \"%s\" (naval, std, modular)\n", profile.c_str());
         return 2;
     }
-    const std::string bin = selfDir();
+    const std::string bin = tvksim::programDir();
     if (profile != kOwnProfile) {
         // The summary reads the cards' trees in the records of its own profile.
         std::string other = bin + "/tarvik-plant-" + profile;

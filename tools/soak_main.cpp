@@ -46,18 +46,6 @@ const char *const kOwnProfile = "std";
 const char *const kOwnProfile = "naval";
 #endif
 
-std::string selfDir()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
-    buf[n] = 0;
-    std::string s(buf);
-    size_t slash = s.rfind('/');
-    return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
 struct Sample {
     double t = 0;         // seconds from the start
     long rssKiB = -1;
@@ -193,7 +181,7 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     tvksim::PlantOptions o;
-    o.program = selfDir() + "/tarvik-" + kOwnProfile;
+    o.program = tvksim::programDir() + "/tarvik-" + kOwnProfile;
     o.baseDir = dir;
     o.mask = "1111";
     o.muBoards = true;
