@@ -9,6 +9,7 @@
 // event instead of itself (a time jump, a read error, a break). Every buffer has
 // its exact size, so the address sanitizer sees any access outside it. Every
 // frame reported good is checked against the frame format.
+#include "FuzzSupport.h"
 #include "KESP.h"
 #include "Log.h"
 #include "SysClock.h"
@@ -23,28 +24,7 @@
 
 namespace {
 
-class FuzzClock : public sysclock::Source {
-public:
-    int64_t us = 1000000000;
-    time_t now() override { return time_t(1700000000 + us / 1000000); }
-    struct timeval timeOfDay() override
-    {
-        struct timeval tv;
-        tv.tv_sec = now();
-        tv.tv_usec = suseconds_t(us % 1000000);
-        return tv;
-    }
-    struct timespec monotonic() override
-    {
-        struct timespec ts;
-        ts.tv_sec = time_t(us / 1000000);
-        ts.tv_nsec = long(us % 1000000) * 1000;
-        return ts;
-    }
-    void sleepMs(unsigned ms) override { us += int64_t(ms) * 1000; }
-};
-
-FuzzClock g_clock;
+tvkfuzz::Clock g_clock;
 const uint8_t *g_in = nullptr;
 size_t g_left = 0;
 
@@ -101,10 +81,6 @@ void checkFrame(const uint8 *f, uint16 capacity, bool withEtx = true)
 }
 
 } // namespace
-
-// Every log line asks for the process id; one system call per line would be
-// most of the fuzzer's time. The harness is one process: answer from a cache.
-extern "C" pid_t getpid(void) { return 4242; }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
