@@ -125,8 +125,11 @@ TEST(KespRoles, CnNamingTheCardMakesItMasterThatPollsEveryCabinet)
     EXPECT_EQ(a0.dest, 0xFF);
     EXPECT_EQ(a0.dataLen, kesp::BS_LEN);
     EXPECT_TRUE(f[1].checkOk);
-    EXPECT_GE(f[1].firstUs - f[0].lastUs, 2000) << "the own answer follows its query after 3 ms";
-    EXPECT_LT(f[1].firstUs - f[0].lastUs, 50000);
+    // The answer comes promptly after the query. (The 3 ms between the two is checked
+    // on the seam, CatalogueTest.QueryToTheOwnAddressIsAnsweredLocallyOnTheLine: a
+    // reader of a pty that is scheduled late sees the query late and the gap shrink,
+    // so arrival times here bound the gap only from above.)
+    EXPECT_LT(f[1].firstUs - f[0].lastUs, 50000) << "the own answer follows its query after 3 ms";
     EXPECT_EQ(q1.src, 0xEA);
     EXPECT_EQ(q1.dest, 0xEB);
     EXPECT_EQ(q1.mainCmd, 'B');
