@@ -9,7 +9,9 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <pthread.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -17,24 +19,59 @@ namespace {
 std::mutex g_sinkMutex;
 LogSink g_sink;
 
-void emit(const char *data, size_t len)
+// Writes `n` pieces to standard error in one call (more only if the file takes
+// part of them), or hands each piece to the sink on its own.
+void emitv(struct iovec *iov, int n)
 {
     std::lock_guard<std::mutex> lk(g_sinkMutex);
     if (g_sink) {
-        g_sink(std::string(data, len));
+        for (int i = 0; i < n; ++i)
+            g_sink(std::string(static_cast<const char *>(iov[i].iov_base), iov[i].iov_len));
         return;
     }
-    // One write per line: lines of different threads never interleave.
-    size_t off = 0;
-    while (off < len) {
-        ssize_t n = ::write(STDERR_FILENO, data + off, len - off);
-        if (n < 0) {
+    // One write per line (per dump with its label line): lines of different threads
+    // never interleave.
+    while (n > 0) {
+        ssize_t w = ::writev(STDERR_FILENO, iov, n);
+        if (w < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
-        off += size_t(n);
+        while (n > 0 && size_t(w) >= iov->iov_len) {
+            w -= ssize_t(iov->iov_len);
+            ++iov;
+            --n;
+        }
+        if (n > 0) {
+            iov->iov_base = static_cast<char *>(iov->iov_base) + w;
+            iov->iov_len -= size_t(w);
+        }
     }
+}
+
+void emit(const char *data, size_t len)
+{
+    struct iovec iov = {const_cast<char *>(data), len};
+    emitv(&iov, 1);
+}
+
+// The process number in every line, asked of the kernel once per process (a
+// child made by fork asks again).
+std::atomic<int> g_pid{0};
+
+void forgetPid() { g_pid.store(0, std::memory_order_relaxed); }
+
+int processId()
+{
+    int pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, forgetPid);
+        (void)registered;
+        pid = int(getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
 }
 
 const char *levelWord(LogLevel lvl)
@@ -159,22 +196,42 @@ void tvk_setQuietLog(bool quiet) { g_quiet.store(quiet ? 1 : 0, std::memory_orde
 
 bool tvk_debugEnabled() { return debugOn(); }
 
+namespace {
+
+// A log line: the process, the time, the unit, the level and the function, then the text.
+void formatLine(std::string &line, const char *file, const char *func, LogLevel lvl, const char *fmt, va_list ap)
+{
+    time_t t = time(nullptr);
+    struct tm tmv;
+    localtime_r(&t, &tmv);
+    line.reserve(160);
+    const char *lw = levelWord(lvl);
+    const UnitRef u = unitOf(file);
+    appendF(line, "%6d-> [%02d:%02d:%02d] %.*s %s (%s): ", processId(), tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+            int(u.n), u.p, lw, func ? func : "");
+    appendV(line, fmt, ap);
+}
+
+void formatLineF(std::string &line, const char *file, const char *func, LogLevel lvl, const char *fmt, ...)
+    __attribute__((format(printf, 5, 6)));
+void formatLineF(std::string &line, const char *file, const char *func, LogLevel lvl, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    formatLine(line, file, func, lvl, fmt, ap);
+    va_end(ap);
+}
+
+} // namespace
+
 void tvk_log(const char *file, const char *func, LogLevel lvl, const char *fmt, ...)
 {
     if (lvl == LogLevel::Dbg && !debugOn())
         return;
-    time_t t = time(nullptr);
-    struct tm tmv;
-    localtime_r(&t, &tmv);
     std::string line;
-    line.reserve(160);
-    const char *lw = levelWord(lvl);
-    const UnitRef u = unitOf(file);
-    appendF(line, "%6d-> [%02d:%02d:%02d] %.*s %s (%s): ", int(getpid()), tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-            int(u.n), u.p, lw, func ? func : "");
     va_list ap;
     va_start(ap, fmt);
-    appendV(line, fmt, ap);
+    formatLine(line, file, func, lvl, fmt, ap);
     va_end(ap);
     emit(line.data(), line.size());
 }
@@ -209,7 +266,8 @@ void tvk_dump(const char *file, const char *func, const char *label, const uint8
 {
     if (!debugOn())
         return;
-    tvk_log(file, func, LogLevel::None, "%s\n", label ? label : "");
+    std::string head;
+    formatLineF(head, file, func, LogLevel::None, "%s\n", label ? label : "");
     std::string line;
     line.reserve(len * 5 + 1);
     static const char hex[] = "0123456789ABCDEF";
@@ -220,7 +278,9 @@ void tvk_dump(const char *file, const char *func, const char *label, const uint8
         line += ' ';
     }
     line += '\n';
-    emit(line.data(), line.size());
+    // The label line and the bytes in one write.
+    struct iovec iov[2] = {{&head[0], head.size()}, {&line[0], line.size()}};
+    emitv(iov, 2);
 }
 
 void tvk_perror(int err)

@@ -69,6 +69,7 @@ template <typename F> int changeSettings(ttyd_port_t *p, const char *func, F cha
         return TTYD_ERR_CONFIG;
     }
     change(t);
+    p->pt->kset.valid = false;
     if (tcsetattr(fdOf(p), TCSANOW, &t) != 0) {
         int e = errno;
         tvk_log(__FILE__, func, LogLevel::Err, "dev:%s tcsetattr() %d %s\n", devName(p), e, ESTR(e));
@@ -98,6 +99,7 @@ ttyd_port_t *ttyd_init()
     p->pt->lastRxUs = 0;
     p->pt->rxCount = 0;
     p->pt->flowStartUs = 0;
+    p->pt->kset.valid = false;
     p->baud = TTYD_BAUD_9600;
     p->data = TTYD_DATA_8;
     p->stop = TTYD_STOP_1;
@@ -135,6 +137,7 @@ int ttyd_open(ttyd_port_t *p, bool withDBG)
     }
     p->pt->fd = fd;
     p->pt->oldtermSaved = false;
+    p->pt->kset.valid = false;
     int rc = TTYD_ERR_NOERROR;
     if (tcflush(fd, TCIOFLUSH) != 0) {
         int e = errno;
@@ -189,6 +192,7 @@ int ttyd_termios(ttyd_port_t *p)
     t.c_cc[VEOL] = 0;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+    p->pt->kset.valid = false;
     if (tcsetattr(p->pt->fd, TCSANOW, &t) != 0) {
         int e = errno;
         TTYLOG(p, "tcsetattr() %d %s\n", e, ESTR(e));
@@ -302,7 +306,7 @@ int64_t charTimeUs(const ttyd_port_t *p)
 
 // Real-time pause away from the port (not on its wait queue: characters that
 // arrive meanwhile do not wake the thread).
-void sleepUs(int64_t us)
+void pauseUs(int64_t us)
 {
     struct timespec ts;
     ts.tv_sec = time_t(us / 1000000);
@@ -311,41 +315,38 @@ void sleepUs(int64_t us)
     }
 }
 
-// Bookkeeping of a chunk of `n` characters read at `nowUs`, when `avail` (at least
-// `n`) were waiting. A reply's characters come at most at the line rate: if
-// character k (counted since the port opened) was there at t, the reply started no
-// later than t - k character times. The last character known to be there is the
-// last one waiting, not the last one read (a driver may hand over fewer than it
-// reports). The earliest such start over the chunks of one reply (chunks less than
-// a step apart, across calls, and no write of ours in between: see ttyd_write)
-// dates the reply, so that a character handed over late, or a far end that fell
-// behind and catches up, does not push the expected end later.
-void noteChunk(ttyd_port_t *p, ssize_t n, ssize_t avail, int64_t nowUs, int64_t charUs, int64_t stepUs)
+// Bookkeeping of a chunk: `avail` characters waiting on the port at `nowUs`, more
+// than at the last look. A reply's characters come at most at the line rate: if
+// character k (counted since the port opened: those read plus those waiting) was
+// there at t, the reply started no later than t - k character times. The last
+// character known to be there is the last one waiting, whatever has been read of
+// them. The earliest such start over the chunks of one reply (chunks less than two
+// steps apart: the port is looked at once a step, and a step may end late; across
+// calls; and no write of ours in between: see ttyd_write) dates the reply, so that
+// a character handed over late, or a far end that fell behind and catches up, does
+// not push the expected end later.
+void noteChunk(ttyd_port_t *p, int64_t avail, int64_t nowUs, int64_t charUs, int64_t stepUs)
 {
     ttyd_linux_t *pt = p->pt;
-    const bool sameReply = pt->lastRxUs != 0 && nowUs - pt->lastRxUs < stepUs;
-    pt->rxCount += n;
-    const int64_t startUs = nowUs - (pt->rxCount + (avail > n ? avail - n : 0)) * charUs;
+    const bool sameReply = pt->lastRxUs != 0 && nowUs - pt->lastRxUs < 2 * stepUs;
+    const int64_t startUs = nowUs - (pt->rxCount + avail) * charUs;
     if (!sameReply || startUs < pt->flowStartUs)
         pt->flowStartUs = startUs;
     pt->lastRxUs = nowUs;
 }
 
 // Minimum-characters setting (VMIN) of a port this layer put into raw mode,
-// written only when it changes. In non-canonical mode without an inter-character
-// time, a wait for readiness reports the port readable only once that many
-// characters are waiting; it changes nothing else (a read of what FIONREAD
-// reports still returns at once, and a serial driver is not reprogrammed for a
-// change of control characters). A port not in raw mode is left alone.
+// written only when it changes, with one call into the kernel (see TTYKernel.h).
+// In non-canonical mode without an inter-character time, a wait for readiness
+// reports the port readable only once that many characters are waiting; it
+// changes nothing else (a read of what FIONREAD reports still returns at once, and
+// a serial driver is not reprogrammed for a change of control characters). A port
+// not in raw mode is left alone.
 void setMinChars(const ttyd_port_t *p, int n)
 {
     if (p->pt->vmin == n || p->pt->vmin <= 0)
         return;
-    struct termios t;
-    if (tcgetattr(p->pt->fd, &t) != 0)
-        return;
-    t.c_cc[VMIN] = cc_t(n);
-    if (tcsetattr(p->pt->fd, TCSANOW, &t) == 0)
+    if (ttykernel::setMinChars(p->pt->fd, p->pt->kset, n))
         p->pt->vmin = n;
 }
 
@@ -356,16 +357,22 @@ void setMinChars(const ttyd_port_t *p, int n)
 // - nothing is coming in (before the first character of a reply, or after a
 //   step without one): wait until the port is readable, which wakes the thread
 //   at the first character;
-// - a reply is coming in and more than the tail is missing: the missing
-//   characters cannot be complete before their wire time (counted from the
-//   reply's start, see noteChunk), so sleep through it away from the port,
-//   leaving a tail of about 2 ms (at least 2 characters) for drivers that hand
-//   characters over late; the characters that came meanwhile are read as one chunk;
-// - the tail: wait until the port reports all missing characters (VMIN), so
-//   the read still ends as soon as the last one is there.
-// A reply of N characters therefore costs about one wake-up per step of its wire
-// time plus a few, instead of one per character. The silence is measured from
-// when a chunk is seen, which is at most one step after its first character came.
+// - a reply is coming in: the wanted characters cannot all be in before their
+//   wire time (counted from the reply's start, see noteChunk), so sleep through
+//   it away from the port (a pty, like the line discipline of a serial port,
+//   wakes a thread waiting on the port at every character that comes, whatever
+//   the minimum count; only the return is held back); past that time with more
+//   than one still missing (a far end behind the line rate, a driver that hands
+//   characters over late), sleep again for the wire time of all but one of those;
+// - the last one: wait until the port reports all wanted characters (VMIN), so
+//   the read ends as soon as the last one is there.
+// Each step looks at the port once (FIONREAD). Characters are left waiting there
+// while more are missing and read in one go once all wanted ones are in, before a
+// wait on the port that they would end at once, or at the end of the time-out
+// (at most 255 are left waiting, the largest minimum count). A reply of N
+// characters therefore costs about one wake-up per step of its wire time plus a
+// few, instead of one per character. The silence is measured from when a chunk is
+// seen, which is at most one step after its first character came.
 int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_len, uint32 timeout)
 {
     uint32 unused = 0;
@@ -383,31 +390,38 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
     const int fd = p->pt->fd;
     const int64_t timeoutUs = int64_t(timeout) * 1000;
     const int64_t stepUs = 10000;        // longest wait
-    const int64_t tailUs = 2000;         // left to a wait on the port at the end of a reply
     const int64_t charUs = charTimeUs(p);
-    const int64_t tailChars = tailUs / charUs > 2 ? tailUs / charUs : 2;
-    uint32 wanted = buf_len;
+    const int kMaxLeft = 255;            // most characters left waiting on the port
+    const int64_t kTail = 1;             // most characters waited for on the port at the end
+    uint32 wanted = buf_len;             // not yet read, including those waiting
+    int waiting = 0;                     // waiting on the port at the last look
     int64_t start = realMonoUs();
-    // A reply is coming in: a character was seen in the last step (on entry: on
-    // this port, for instance the start of the frame read just before).
+    // A reply is coming in: a character was seen in the last step (on this port,
+    // so on entry for instance the start of the frame read just before).
     bool flowing = p->pt->lastRxUs != 0 && start - p->pt->lastRxUs < stepUs;
-    // Set when the last wait reported the port readable but nothing was waiting
-    // afterwards (a hung-up line, for instance): the next step then waits without
-    // asking the port, so such a line costs at most one wake-up per step.
+    // Set when the last wait reported the port readable but nothing new was
+    // waiting afterwards (a hung-up line, for instance): the next step then waits
+    // without asking the port, so such a line costs at most one wake-up per step.
     bool readyButEmpty = false;
 
-    for (bool first = true;; first = false) {
-        int avail = 0;
-        if (ioctl(fd, FIONREAD, &avail) != 0) {
-            int e = errno;
-            TTYLOG(p, "ioctl error -> errno: %d strerror: %s\n", e, ESTR(e));
-            return TTYD_ERR_IOCTL;
-        }
-        bool got = false;
-        if (avail > 0) {
-            size_t n = size_t(avail) < wanted ? size_t(avail) : size_t(wanted);
-            // Only what the port reports as waiting: this read never blocks.
-            ssize_t r = ::read(fd, buf, n);
+    // Time to sleep before looking again while a reply comes in: until all wanted
+    // characters can be in; past that time, with more than kTail still missing (the
+    // far end is behind the line rate), for the wire time of all but kTail of those.
+    // 0: wait on the port (or nothing is known of the reply).
+    auto sleepFor = [&](int64_t nowUs) -> int64_t {
+        if (!flowing)
+            return 0;
+        const int64_t left = p->pt->flowStartUs + (p->pt->rxCount + int64_t(wanted) - kTail) * charUs - nowUs;
+        if (left > 0)
+            return left;
+        const int64_t missing = int64_t(wanted) - waiting;
+        return missing > kTail ? (missing - kTail) * charUs : 0;
+    };
+    // Reads `n` (at most the waiting ones) into the caller's buffer. 1: read, 0: the
+    // driver handed nothing over, < 0: the error code.
+    auto take = [&](int n) -> int {
+        for (;;) {
+            ssize_t r = ::read(fd, buf, size_t(n));
             if (r < 0) {
                 int e = errno;
                 if (e == EINTR)
@@ -415,37 +429,68 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
                 TTYLOG(p, "read error -> errno: %d strerror: %s\n", e, ESTR(e));
                 return TTYD_ERR_READ;
             }
-            if (r > 0) {
-                buf += r;
-                *read_len += uint32(r);
-                wanted -= uint32(r);
+            buf += r;
+            *read_len += uint32(r);
+            wanted -= uint32(r);
+            p->pt->rxCount += r;
+            waiting = waiting > int(r) ? waiting - int(r) : 0;
+            return r > 0 ? 1 : 0;
+        }
+    };
+
+    // On entry while a reply comes in and its bulk is still on the wire, the first
+    // look would find too little: sleep first.
+    bool look = sleepFor(start) <= 0;
+    for (;;) {
+        if (look) {
+            int avail = 0;
+            if (ioctl(fd, FIONREAD, &avail) != 0) {
+                int e = errno;
+                TTYLOG(p, "ioctl error -> errno: %d strerror: %s\n", e, ESTR(e));
+                return TTYD_ERR_IOCTL;
+            }
+            if (avail > waiting) {
                 start = realMonoUs();   // the silence time-out restarts with every chunk
-                noteChunk(p, r, avail, start, charUs, stepUs);
-                got = true;
+                noteChunk(p, avail, start, charUs, stepUs);
                 readyButEmpty = false;
             }
+            waiting = avail;
+            if (waiting >= int64_t(wanted) || waiting >= kMaxLeft) {
+                // Only what the port reports as waiting: this read never blocks.
+                const int rc = take(waiting < int64_t(wanted) ? waiting : int(wanted));
+                if (rc < 0)
+                    return rc;
+                if (wanted == 0)
+                    return TTYD_ERR_NOERROR;
+                if (rc > 0)
+                    continue;   // handed over fewer than it reported: look again
+            }
         }
-        if (wanted == 0)
-            return TTYD_ERR_NOERROR;
-        flowing = got || (first && flowing);
+        look = true;
 
-        int64_t left = timeoutUs - (realMonoUs() - start);
+        const int64_t now = realMonoUs();
+        flowing = p->pt->lastRxUs != 0 && now - p->pt->lastRxUs < stepUs;
+        int64_t left = timeoutUs - (now - start);
         if (left < 0)
             left = 0;
         const int64_t waitUs = left < stepUs ? left : stepUs;
         int pr = 0;
         int werr = 0;
-        // Earliest time all but the tail can be in: the reply's start as seen so
-        // far plus the wire time of every character up to there.
-        int64_t bulkUs = 0;
-        if (flowing && int64_t(wanted) > tailChars)
-            bulkUs = p->pt->flowStartUs + (p->pt->rxCount + int64_t(wanted) - tailChars) * charUs - realMonoUs();
+        const int64_t bulkUs = sleepFor(now);
         if (bulkUs > 0) {
-            sleepUs(bulkUs < waitUs ? bulkUs : waitUs);
+            pauseUs(bulkUs < waitUs ? bulkUs : waitUs);
         } else if (readyButEmpty) {
-            sleepUs(waitUs);
+            pauseUs(waitUs);
         } else {
-            setMinChars(p, flowing ? (wanted < 255 ? int(wanted) : 255) : 1);
+            // A wait on the port ends at once while characters it does not count
+            // are waiting: those are read first (all of them when nothing is
+            // coming in; the minimum count then is one).
+            if (waiting > 0 && !flowing) {
+                const int rc = take(waiting);
+                if (rc < 0)
+                    return rc;
+            }
+            setMinChars(p, flowing ? (wanted < uint32(kMaxLeft) ? int(wanted) : kMaxLeft) : 1);
             struct timespec ts;
             ts.tv_sec = time_t(waitUs / 1000000);
             ts.tv_nsec = long(waitUs % 1000000) * 1000;
@@ -455,6 +500,10 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
             pfd.revents = 0;
             pr = ppoll(&pfd, 1, &ts, nullptr);
             werr = errno;
+            // Nothing waiting and a step that ended without the first character:
+            // the next step need not ask the port.
+            if (pr == 0 && !flowing && waiting == 0 && p->pt->vmin == 1)
+                look = false;
         }
         readyButEmpty = pr > 0;
         if (pr < 0 && werr != EINTR) {
@@ -465,8 +514,14 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
             // Characters that came during the wait are taken first: a thread that
             // resumes late must not turn a reply that came in time into a time-out.
             int late = 0;
-            if (ioctl(fd, FIONREAD, &late) == 0 && late > 0)
+            if (ioctl(fd, FIONREAD, &late) == 0 && late > waiting)
                 continue;
+            // The silence is over: what came is the caller's.
+            if (waiting > 0) {
+                const int rc = take(waiting);
+                if (rc < 0)
+                    return rc;
+            }
             return TTYD_ERR_TIMEOUT;
         }
     }

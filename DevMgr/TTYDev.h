@@ -10,6 +10,7 @@
 #define TVK_TTYDEV_H
 
 #include "Types.h"
+#include "TTYKernel.h"
 
 #include <cstddef>
 #include <sys/types.h>
@@ -71,6 +72,7 @@ struct ttyd_linux_t {
     int64_t lastRxUs;        // monotonic time a character was last seen on the port (0: never)
     int64_t rxCount;         // characters read since the descriptor was made
     int64_t flowStartUs;     // earliest start of the reply coming in that its chunks allow
+    ttykernel::Settings kset; // the device's settings as last read or written by setMinChars
 };
 
 // One open (or openable) device.

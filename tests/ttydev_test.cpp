@@ -605,9 +605,11 @@ TEST(TtydRead, PacedReplyStoppingHalfWayTimesOutAfterTheSilence)
 }
 
 // A wait for input after a read of a frame's first part (which leaves the port's
-// minimum-characters setting at the count that read last waited for) ends at the
-// first character that comes, not once that many are in; with characters already
-// waiting it ends at once, and after its time it reports that nothing came.
+// minimum-characters setting at the count that read last waited for: here the far
+// end is slower than the line rate, so the read waits on the port for the last
+// characters) ends at the first character that comes, not once that many are in;
+// with characters already waiting it ends at once, and after its time it reports
+// that nothing came.
 TEST(TtydWait, FirstCharacterEndsTheWaitWhateverTheLastReadWanted)
 {
     OpenPort port;
@@ -616,7 +618,7 @@ TEST(TtydWait, FirstCharacterEndsTheWaitWhateverTheLastReadWanted)
     std::vector<uint8_t> buf(16, 0);
     uint32 n = 0;
     {
-        PacedWriter far(port.end, header, 9600);
+        PacedWriter far(port.end, header, 2400);
         EXPECT_EQ(ttyd_read_timeout(port.p, buf.data(), 7, &n, 1000), 0);
     }
     EXPECT_EQ(n, 7u);

@@ -44,7 +44,7 @@ if [ "$WHICH" = duvex ] || [ "$WHICH" = all ]; then
     -I"$ROOT" -I"$ROOT/Common" -I"$ROOT/DevMgr" -I"$ROOT/DUVEX" $(pkg-config --cflags Qt5Core) -fPIC \
     "$ROOT/tests/fuzz/duvex_fuzz.cpp" "$ROOT/DUVEX/DUVEX.cpp" "$ROOT/Common/crc.cpp" \
     "$ROOT/Common/Log.cpp" "$ROOT/Common/SysClock.cpp" "$ROOT/Common/Globals.cpp" \
-    "$ROOT/DevMgr/ComDev.cpp" "$ROOT/DevMgr/TTYDev.cpp" \
+    "$ROOT/DevMgr/ComDev.cpp" "$ROOT/DevMgr/TTYDev.cpp" "$ROOT/DevMgr/TTYKernel.cpp" \
     $(pkg-config --libs Qt5Core) -o "$OUT/duvex_fuzz-$P"
   echo "$OUT/duvex_fuzz-$P"
 fi
