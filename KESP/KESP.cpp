@@ -440,12 +440,19 @@ int KESP_Rcv(uint8 *stream, uint16 *len, uint32 timeout)
         return FAIL;
     }
 
+    uint32 idle = 0;   // silence already spent on frames given up (see below)
     for (;;) {
         const uint16 tail = uint16((head + buffered) & RINGMASK);
         uint16 n = want;
         if (n > FIFOSIZE - tail)
             n = uint16(FIFOSIZE - tail);
-        const int got = linkRead(ring + tail, n, timeout);
+        // The rest of a frame begun is waited for at most KESP_FRAMEGAP: a frame
+        // cut short would otherwise take the next frames' bytes as its rest, and the
+        // frames addressed to this card in them would go unanswered.
+        const uint32 silence = timeout > idle ? timeout - idle : 1u;
+        const bool inFrame = buffered > 0 && ring[head] == STX;
+        const uint32 allowed = inFrame && silence > KESP_FRAMEGAP ? KESP_FRAMEGAP : silence;
+        const int got = linkRead(ring + tail, n, allowed);
 
         if (breakSeen()) {
             // The line was broken: whatever was being received is void. The
@@ -454,7 +461,16 @@ int KESP_Rcv(uint8 *stream, uint16 *len, uint32 timeout)
             LOGD("ret=%s\n", retName(FAIL));
             return FAIL;
         }
-        if (got <= 0) {
+        if (got == TTYD_ERR_TIMEOUT && allowed < silence) {
+            // Given up: the bytes after its STX are scanned again, the silence
+            // spent counts against the time allowed.
+            LOGW("Errore ricezione: pacchetto interrotto (%u byte su %u), scartato dopo %u ms di silenzio\n",
+                 unsigned(buffered), unsigned(buffered + want), unsigned(allowed));
+            idle += allowed;
+            ring[head] = 0;
+            head = uint16((head + 1) & RINGMASK);
+            --buffered;
+        } else if (got <= 0) {
             if (got == TTYD_ERR_TIMEOUT) {
                 g_readErrorsInRow = 0;
                 LOGW("Errore ricezione: manca il carattere di inizio pacchetto!\n");
@@ -469,19 +485,21 @@ int KESP_Rcv(uint8 *stream, uint16 *len, uint32 timeout)
             KESP_Init();
             LOGD("ret=%s\n", retName(FAIL));
             return FAIL;
+        } else {
+            idle = 0;
+            const int64 nowMs = sysclock::monotonicMs();
+            if (nowMs - startMs >= limitMs) {
+                const struct timespec now = sysclock::monotonic();
+                LOGE("Errore ricezione: TIMEOUT!\n");
+                LOGE("timeStart:%8ld.%06ld timeNow:%8ld.%06ld\n", long(start.tv_sec), long(start.tv_nsec / 1000),
+                     long(now.tv_sec), long(now.tv_nsec / 1000));
+                errnoKESP = RCV_LONGTIMEOUT;
+                LOGD("ret=%s\n", retName(FAIL));
+                return FAIL;
+            }
+            buffered = uint16(buffered + uint16(got));
+            LOGD("H:%d Q:%d\n", int(head), int((head + buffered) & RINGMASK));
         }
-        const int64 nowMs = sysclock::monotonicMs();
-        if (nowMs - startMs >= limitMs) {
-            const struct timespec now = sysclock::monotonic();
-            LOGE("Errore ricezione: TIMEOUT!\n");
-            LOGE("timeStart:%8ld.%06ld timeNow:%8ld.%06ld\n", long(start.tv_sec), long(start.tv_nsec / 1000),
-                 long(now.tv_sec), long(now.tv_nsec / 1000));
-            errnoKESP = RCV_LONGTIMEOUT;
-            LOGD("ret=%s\n", retName(FAIL));
-            return FAIL;
-        }
-        buffered = uint16(buffered + uint16(got));
-        LOGD("H:%d Q:%d\n", int(head), int((head + buffered) & RINGMASK));
 
         // Scan for a frame at head; drop one byte at a time until one is found or
         // more bytes are needed.

@@ -101,6 +101,11 @@ constexpr uint8 RCV_LONGTIMEOUT = 0x11;
 constexpr uint32 READTIMEOUT = 3000;                   // silence tolerated inside a reply
 constexpr uint32 DELAYUNIT = READTIMEOUT * 10;         // one step of a slave's listening time
 constexpr uint32 READTIMEOUTNOISE = READTIMEOUT * 20;  // longest receive of bytes without a frame
+// Silence that ends a frame begun but not complete (a frame cut short): well below
+// the silence a master allows inside a reply, so a listening card has given the cut
+// frame up before the master's next frame comes; far above any pause inside a frame,
+// which its sender writes in one go.
+constexpr uint32 KESP_FRAMEGAP = READTIMEOUT / 3;
 constexpr uint32 KESP_MAXLISTEN = 120000;              // longer listening times are divided by 5
 constexpr uint32 KESP_REOPENDELAY = 1000;              // pause before reopening a failed port
 constexpr unsigned KESP_LOCALREPLYDELAY = 3;           // own-address query: answer after 3 ms

@@ -81,6 +81,8 @@ public:
     void error(int code) { events_.push_back({Ev::Error, {}, code, 0}); }
     void lineBreak() { events_.push_back({Ev::Break, {}, 0, 0}); }
     void advance(int64_t ms) { events_.push_back({Ev::Advance, {}, 0, ms}); }
+    // Nothing on the line for `ms`: a read allowing less silence times out inside it.
+    void silence(int64_t ms) { events_.push_back({Ev::Silence, {}, 0, ms}); }
     void reset()
     {
         events_.clear();
@@ -105,6 +107,17 @@ public:
             Ev &e = events_.front();
             switch (e.kind) {
             case Ev::Advance:
+                clock_.advanceMs(e.ms);
+                events_.pop_front();
+                break;
+            case Ev::Silence:
+                if (e.ms >= int64_t(timeoutMs)) {
+                    clock_.advanceMs(timeoutMs);
+                    e.ms -= int64_t(timeoutMs);
+                    if (e.ms == 0)
+                        events_.pop_front();
+                    return TTYD_ERR_TIMEOUT;
+                }
                 clock_.advanceMs(e.ms);
                 events_.pop_front();
                 break;
@@ -141,7 +154,7 @@ public:
 
 private:
     struct Ev {
-        enum Kind { Data, Error, Break, Advance } kind;
+        enum Kind { Data, Error, Break, Advance, Silence } kind;
         Bytes data;
         int code;
         int64_t ms;

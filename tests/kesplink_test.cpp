@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -260,6 +261,42 @@ TEST_F(LinkTest, RcvSilenceIsNoActivity)
     EXPECT_EQ(profile::debugLines, log.contains("Dbg (KESP_Rcv): ret=NOACTIVITY\n"));
     ASSERT_FALSE(line.timeouts.empty());
     EXPECT_EQ(30000u, line.timeouts.front());
+}
+
+// A frame cut short (here an answer whose header announces 332 data bytes, cut
+// after 10) is given up after KESP_FRAMEGAP of silence, so the next frame, a query
+// for this card sent after the master's own reply time-out, is received instead of
+// being taken as the rest of the cut one. The silence spent on it counts against
+// the listening time: a cut frame followed by silence still ends the receive after
+// that time, not later.
+TEST_F(LinkTest, CutFrameIsGivenUpAfterTheFrameGap)
+{
+    Bytes cut = frame(C, A, 'B', 'S', Bytes(332, 0x30));
+    cut.resize(10);
+    const Bytes query = frame(A, B, 'B', 'S', {});
+    line.bytes(cut);
+    line.silence(READTIMEOUT);
+    line.bytes(query);
+    uint8 buf[1024];
+    uint16 cap = sizeof buf;
+    const int64 t0 = sysclock::monotonicMs();
+    ASSERT_EQ(SUCC, KESP_Rcv(buf, &cap, 30000));
+    EXPECT_EQ(query, Bytes(buf, buf + query.size()));
+    EXPECT_LT(sysclock::monotonicMs() - t0, int64(READTIMEOUT) + 100);
+    // The count is what the ring holds: the header (a read that times out hands
+    // its few bytes over uncounted).
+    EXPECT_EQ(1, log.count("War (KESP_Rcv): Errore ricezione: pacchetto interrotto (7 byte su 342), scartato dopo 1000 ms di silenzio\n"))
+        << log.text();
+    EXPECT_NE(std::find(line.timeouts.begin(), line.timeouts.end(), KESP_FRAMEGAP), line.timeouts.end());
+
+    line.reset();
+    log.clear();
+    line.bytes(cut);
+    cap = sizeof buf;
+    const int64 t1 = sysclock::monotonicMs();
+    EXPECT_EQ(NOACTIVITY, KESP_Rcv(buf, &cap, 30000));
+    EXPECT_EQ(30000, sysclock::monotonicMs() - t1);
+    EXPECT_EQ(1, log.count("pacchetto interrotto"));
 }
 
 TEST_F(LinkTest, BreakDuringReceiveFailsAndLeavesTheCounter)
