@@ -359,12 +359,13 @@ void setMinChars(const ttyd_port_t *p, int n)
 //   at the first character;
 // - a reply is coming in: the wanted characters cannot all be in before their
 //   wire time (counted from the reply's start, see noteChunk), so sleep through
-//   it away from the port (a pty, like the line discipline of a serial port,
-//   wakes a thread waiting on the port at every character that comes, whatever
-//   the minimum count; only the return is held back); past that time with more
-//   than one still missing (a far end behind the line rate, a driver that hands
-//   characters over late), sleep again for the wire time of all but one of those;
-// - the last one: wait until the port reports all wanted characters (VMIN), so
+//   it, but for the last one (at high rates the last 300 us), away from the port
+//   (a pty, like the line discipline of a serial port, wakes a thread waiting on
+//   the port at every character that comes, whatever the minimum count; only the
+//   return is held back); past that time with more than those still missing (a
+//   far end behind the line rate, a driver that hands characters over late),
+//   sleep again for the wire time of the others;
+// - the last ones: wait until the port reports all wanted characters (VMIN), so
 //   the read ends as soon as the last one is there.
 // Each step looks at the port once (FIONREAD). Characters are left waiting there
 // while more are missing and read in one go once all wanted ones are in, before a
@@ -392,7 +393,10 @@ int ttyd_read_timeout(ttyd_port_t *p, uint8 *buf, uint32 buf_len, uint32 *read_l
     const int64_t stepUs = 10000;        // longest wait
     const int64_t charUs = charTimeUs(p);
     const int kMaxLeft = 255;            // most characters left waiting on the port
-    const int64_t kTail = 1;             // most characters waited for on the port at the end
+    // Characters waited for on the port at the end: one, or at high rates as many as
+    // come in 300 us, so that a sleep ending late (a timer wakes a thread some
+    // 100 us after its time) does not end the read later than the last character.
+    const int64_t kTail = charUs < 300 ? 300 / charUs : 1;
     uint32 wanted = buf_len;             // not yet read, including those waiting
     int waiting = 0;                     // waiting on the port at the last look
     int64_t start = realMonoUs();
