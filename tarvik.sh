@@ -27,7 +27,10 @@ JOBS=$(nproc)
 need_pkgs() { # extra packages...
   local missing=()
   for p in cmake ninja-build g++ qtbase5-dev libgtest-dev pkg-config "$@"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    # A package installed for a second architecture too (the armhf libraries of
+    # ./tarvik.sh armhf) must be named with this machine's architecture.
+    dpkg -s "$p" >/dev/null 2>&1 || dpkg -s "$p:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+      missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
